@@ -1,0 +1,123 @@
+// Names and shared helpers of zelk_sdk.model.fetch.
+#pragma once
+
+#include "module.hpp"
+
+namespace zelk::fetch {
+
+// Every name the module's functions look up or call, interned once per module.
+#define ZELK_FETCH_NAMES(X)                                  \
+  X(os, "os")                                                \
+  X(time, "time")                                            \
+  X(shutil, "shutil")                                        \
+  X(requests, "requests")                                    \
+  X(tarfile, "tarfile")                                      \
+  X(json, "json")                                            \
+  X(magic, "magic")                                          \
+  X(urlparse, "urlparse")                                    \
+  X(MODEL_TYPE, "MODEL_TYPE")                                \
+  X(TOKEN_FILE, "TOKEN_FILE")                                \
+  X(BASE_MODEL_DIR, "BASE_MODEL_DIR")                        \
+  X(MODEL_URL, "MODEL_URL")                                  \
+  X(logger, "logger")                                        \
+  X(fm, "fm")                                                \
+  X(DOWNLOAD_MODEL_TIMEOUT, "DOWNLOAD_MODEL_TIMEOUT")        \
+  X(get_device_token, "get_device_token")                    \
+  X(get_model_url, "get_model_url")                          \
+  X(download_detection_model, "download_detection_model")    \
+  X(check_model_type, "check_model_type")                    \
+  X(safe_extract, "_safe_extract")                           \
+  X(download_file, "download_file")                          \
+  X(download_url, "download_url")                            \
+  X(FileNotFoundError, "FileNotFoundError")                  \
+  X(info, "info")                                            \
+  X(warning, "warning")                                      \
+  X(enter, "__enter__")                                      \
+  X(exit, "__exit__")                                        \
+  X(read, "read")                                            \
+  X(write, "write")                                          \
+  X(replace, "replace")                                      \
+  X(encoding, "encoding")                                    \
+  X(get, "get")                                              \
+  X(headers, "headers")                                      \
+  X(timeout, "timeout")                                      \
+  X(stream, "stream")                                        \
+  X(status_code, "status_code")                              \
+  X(content, "content")                                      \
+  X(decode, "decode")                                        \
+  X(loads, "loads")                                          \
+  X(url, "url")                                              \
+  X(iter_content, "iter_content")                            \
+  X(chunk_size, "chunk_size")                                \
+  X(content_length, "Content-Length")                        \
+  X(transfer_encoding, "Transfer-Encoding")                  \
+  X(content_encoding, "Content-Encoding")                    \
+  X(fileno, "fileno")                                        \
+  X(flush, "flush")                                          \
+  X(path, "path")                                            \
+  X(abspath, "abspath")                                      \
+  X(join, "join")                                            \
+  X(sep, "sep")                                              \
+  X(name, "name")                                            \
+  X(extract, "extract")                                      \
+  X(filter, "filter")                                        \
+  X(data, "data")                                            \
+  X(issym, "issym")                                          \
+  X(islnk, "islnk")                                          \
+  X(linkname, "linkname")                                    \
+  X(dirname, "dirname")                                      \
+  X(basename, "basename")                                    \
+  X(makedirs, "makedirs")                                    \
+  X(exist_ok, "exist_ok")                                    \
+  X(isdir, "isdir")                                          \
+  X(isfile, "isfile")                                        \
+  X(exists, "exists")                                        \
+  X(remove, "remove")                                        \
+  X(from_file, "from_file")                                  \
+  X(find, "find")                                            \
+  X(open, "open")                                            \
+  X(cloud_url, "cloud_url")                                  \
+  X(local_file, "local_file")                                \
+  X(INTERNAL, "INTERNAL")                                    \
+  X(sleep, "sleep")                                          \
+  X(listdir, "listdir")                                      \
+  X(splitext, "splitext")                                    \
+  X(lower, "lower")                                          \
+  X(dir_path, "dir_path")                                    \
+  X(search_exts, "search_exts")                              \
+  X(search_dirname, "search_dirname")                        \
+  X(TF_YOLO, "TF_YOLO")                                      \
+  X(OPENVINO, "OPENVINO")                                    \
+  X(TF_LITE, "TF_LITE")                                      \
+  X(TensorRT, "TensorRT")                                    \
+  X(TF_V1, "TF_V1")                                          \
+  X(TF_V2, "TF_V2")                                          \
+  X(TORCH, "TORCH")
+
+// `n::os` is the index of "os" in the module's name table.
+struct n {
+  enum : int {
+#define ZELK_X(id, text) id,
+    ZELK_FETCH_NAMES(ZELK_X)
+#undef ZELK_X
+        count
+  };
+};
+
+extern const char* const kNames[n::count];
+
+// Builtins resolved once at import and used as resolved.
+enum Pinned : int { pin_open, pin_OSError };
+
+// One log line through the module's `logger`, looked up now.
+void log_info(Ctx& c, PyObject* message);
+void log_warning(Ctx& c, PyObject* message);
+
+// Shorthand for a keyword argument named by one of the module's names.
+inline Kw kw(Ctx& c, int id, PyObject* value) { return Kw{c.name(id), value}; }
+
+// The functions of the module, in their order of definition.
+extern const FunctionDef kGetDeviceToken;
+extern const FunctionDef kGetModelUrl;
+
+}  // namespace zelk::fetch

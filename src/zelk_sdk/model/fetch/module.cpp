@@ -1,0 +1,77 @@
+// zelk_sdk.model.fetch: the import statements and bindings, in their order.
+#include "common.hpp"
+
+namespace zelk::fetch {
+namespace {
+
+constexpr const char* kModuleDoc =
+    "Model download and extraction utilities for the platform's application containers.\n"
+    "\n"
+    "This module handles the whole lifecycle of fetching a detection model:\n"
+    "\n"
+    "- resolving the signed download link from the platform backend's model-URL\n"
+    "  service with the device token, or accepting a direct HTTP(S) URL;\n"
+    "- streaming the .tar.xz archive to disk in 1 MiB chunks with progress lines;\n"
+    "- safe tar extraction that refuses path-traversal members;\n"
+    "- basic model-type detection of an extracted model directory.\n"
+    "\n"
+    "The backend host comes from the environment variable SERVER_HOST, read by\n"
+    "zelk_sdk.constants. A model directory or archive already on disk is reused.\n";
+
+void exec(PyObject* m, FrameState& fs) {
+  import_module(m, "os");
+  import_module(m, "time");
+  import_module(m, "shutil");
+  import_module(m, "requests");
+  import_module(m, "tarfile");
+  import_module(m, "json");
+  import_module(m, "magic");
+  import_from(m, "typing", {"Optional"});
+  import_from(m, "urllib.parse", {"urlparse"});
+  import_from(m, "zelk_sdk.logging", {"get_logger"});
+  import_from(m, "zelk_sdk.constants", {"MODEL_TYPE"});
+  import_from(m, "zelk_sdk.constants.variables", {"TOKEN_FILE"});
+  import_from(m, "zelk_sdk.constants", {"BASE_MODEL_DIR", "MODEL_URL"});
+
+  // open and OSError are resolved once, here, and used as resolved
+  fs.pinned.push_back(Ctx::lookup_global(PyModule_GetDict(m), fs.builtins, text("open")));
+  fs.pinned.push_back(Ctx::lookup_global(PyModule_GetDict(m), fs.builtins, text("OSError")));
+
+  PyObject* globals = PyModule_GetDict(m);
+  Ref get_logger = Ctx::lookup_global(globals, fs.builtins, text("get_logger"));
+  bind(m, "logger", call(get_logger, text("MODEL")));
+
+  Ref magic = Ctx::lookup_global(globals, fs.builtins, fs.names[n::magic]);
+  Ref magic_cls = getattr(magic, text("Magic"));
+  bind(m, "fm", call(magic_cls, Kw{text("mime"), Py_False}, Kw{text("uncompress"), Py_False}));
+
+  bind(m, "DOWNLOAD_MODEL_TIMEOUT", integer(300));
+
+  def_function(m, kGetDeviceToken);
+  def_function(m, kGetModelUrl);
+}
+
+int exec_slot(PyObject* m) { return exec_module(m, kNames, n::count, exec); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef def = {
+    PyModuleDef_HEAD_INIT,
+    "zelk_sdk.model.fetch",
+    kModuleDoc,
+    kStateSize,
+    nullptr,
+    slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace zelk::fetch
+
+PyMODINIT_FUNC PyInit_fetch() { return PyModuleDef_Init(&zelk::fetch::def); }

@@ -1,0 +1,1 @@
+"""Redis helpers of the SDK."""
