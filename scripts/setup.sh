@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Prepares a fresh machine: Debian packages when missing, a virtual environment
+# of CPython 3.13 in .venv with the build and test dependencies, and the
+# package itself, built from this tree.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need_pkgs=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+for pkg in libmagic1 redis-server xz-utils tar ${ZELK_EXTRA_DEBS:-}; do
+  have "$pkg" || need_pkgs+=("$pkg")
+done
+if [ ${#need_pkgs[@]} -gt 0 ]; then
+  echo "setup: installing Debian packages: ${need_pkgs[*]}"
+  if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_pkgs[@]}" >/dev/null
+fi
+
+find_python() {
+  if [ -n "${ZELK_PYTHON:-}" ]; then echo "$ZELK_PYTHON"; return; fi
+  for cand in python3.13 ~/.pyenv/versions/3.13.*/bin/python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13; do
+    if command -v "$cand" >/dev/null 2>&1 && "$cand" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+      command -v "$cand"; return
+    fi
+  done
+  echo "setup: no CPython 3.13 found (set ZELK_PYTHON)" >&2
+  exit 1
+}
+
+VENV=${ZELK_VENV:-.venv}
+if [ ! -x "$VENV/bin/python" ]; then
+  PY=$(find_python)
+  echo "setup: creating $VENV with $PY"
+  "$PY" -m venv "$VENV"
+fi
+"$VENV/bin/python" -m pip install -q --disable-pip-version-check \
+  "scikit-build-core>=0.10" "requests>=2.28" "python-magic>=0.4.27" \
+  "redis>=5" "pytest>=8" "hypothesis>=6" "mypy>=1.10" ${ZELK_EXTRA_PIP:-}
+"$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+  ${ZELK_BUILD_ARGS:-} .
