@@ -12,14 +12,13 @@ namespace zelk {
 namespace {
 
 struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const FunctionDef* def;
-  PyObject* module;       // strong: the defining module (for its state)
-  PyObject* globals;      // strong: the module namespace
-  PyObject* closure;      // strong or null
-  PyObject* defaults;     // strong tuple, or null when no parameter has one
-  PyObject* name;         // the rest is built on first use
+  PyObject* module;    // strong: the defining module (for its state)
+  PyObject* globals;   // strong: the module namespace
+  PyObject* closure;   // strong or null
+  PyObject* defaults;  // strong tuple, or null when no parameter has one
+  PyObject* name;      // the rest is built on first use
   PyObject* qualname;
   PyObject* module_name;  // __module__
   PyObject* doc;
@@ -158,8 +157,7 @@ int find_param(const FunctionDef& def, PyObject* kwname) {
 
 // Fills `bound` (borrowed references) from the call's arguments and the
 // defaults, raising the exact TypeError of the function's style on failure.
-bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** bound) {
+bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
   const FunctionDef& def = *fn->def;
   const bool compiled = def.style == ArgStyle::compiled;
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -501,9 +499,7 @@ Ref make_default(const Default& d) {
 
 }  // namespace
 
-Ref create_function_type(PyObject* module) {
-  return Ref::steal(PyType_FromModuleAndSpec(module, &fn_spec, nullptr));
-}
+Ref create_function_type(PyObject* module) { return Ref::steal(PyType_FromModuleAndSpec(module, &fn_spec, nullptr)); }
 
 Ref make_function(PyObject* module, const FunctionDef& def, PyObject* closure) {
   FrameState& fs = frame_state(module);

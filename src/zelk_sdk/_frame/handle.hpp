@@ -63,9 +63,7 @@ class PyErr : public std::exception {
 
   PyObject* value() const noexcept { return exc_.get(); }
   // True when the exception is an instance of `type` (a class or a tuple).
-  bool matches(PyObject* type) const noexcept {
-    return PyErr_GivenExceptionMatches(exc_.get(), type) != 0;
-  }
+  bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(exc_.get(), type) != 0; }
   // True for the `Exception` family; interrupts and exit requests are not.
   bool is_exception() const noexcept { return matches(PyExc_Exception); }
   // Hands the exception back to the interpreter's error indicator.
@@ -148,12 +146,12 @@ Ref vectorcall(PyObject* callable, PyObject* self, A&&... a) {
   }
   const std::size_t npos = n - nkw;
   if (self == nullptr) {
-    return Ref::steal(PyObject_Vectorcall(callable, argv.data() + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          kwnames.get()));
+    return Ref::steal(
+        PyObject_Vectorcall(callable, argv.data() + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
   }
   // method call: `callable` is the method name, argv[0] the object
-  return Ref::steal(PyObject_VectorcallMethod(callable, argv.data(), (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              kwnames.get()));
+  return Ref::steal(
+      PyObject_VectorcallMethod(callable, argv.data(), (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 }  // namespace detail
 

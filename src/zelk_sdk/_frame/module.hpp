@@ -14,10 +14,10 @@ namespace zelk {
 // Nothing here caches a module attribute; attributes are looked up per call.
 struct FrameState {
   Ref function_type;
-  Ref builtins;              // the builtins namespace (a dict)
-  Ref module_name;           // the module's __name__
-  std::vector<Ref> names;    // interned names, indexed by the module's own enum
-  std::vector<Ref> pinned;   // builtins resolved once at import (fetch: open, OSError)
+  Ref builtins;             // the builtins namespace (a dict)
+  Ref module_name;          // the module's __name__
+  std::vector<Ref> names;   // interned names, indexed by the module's own enum
+  std::vector<Ref> pinned;  // builtins resolved once at import (fetch: open, OSError)
 };
 
 FrameState& frame_state(PyObject* module);

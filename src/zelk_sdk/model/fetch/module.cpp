@@ -60,15 +60,8 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef def = {
-    PyModuleDef_HEAD_INIT,
-    "zelk_sdk.model.fetch",
-    kModuleDoc,
-    kStateSize,
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    PyModuleDef_HEAD_INIT, "zelk_sdk.model.fetch", kModuleDoc,  kStateSize, nullptr, slots,
+    module_traverse,       module_clear,           module_free,
 };
 
 }  // namespace

@@ -43,8 +43,8 @@ Ref get_model_url(Ctx& c) {
     Ref requests = c.global(n::requests);
     Ref r = call(getattr(requests, c.name(n::get)), url, kw(c, n::headers, headers), kw(c, n::timeout, integer(30)));
     if (rich_compare(getattr(r, c.name(n::status_code)), integer(200), Py_NE)) {
-      log_warning(c, textf("failed to get the model url with status. %U",
-                           fmt(getattr(r, c.name(n::status_code))).get()));
+      log_warning(c,
+                  textf("failed to get the model url with status. %U", fmt(getattr(r, c.name(n::status_code))).get()));
       return none();
     }
     Ref body = call_method(getattr(r, c.name(n::content)), c.name(n::decode), text("UTF-8"));
