@@ -19,3 +19,40 @@ def corpus() -> Path:
     if not CORPUS.is_dir():
         pytest.skip("shared corpus not present")
     return CORPUS
+
+
+@pytest.fixture
+def fetch():
+    from zelk_sdk.model import fetch as module
+
+    return module
+
+
+@pytest.fixture
+def fetch_log(fetch, monkeypatch):
+    """The fetch module's logger, rebound to a recorder for the test."""
+    from support.logcap import RecordingLogger
+
+    rec = RecordingLogger()
+    monkeypatch.setattr(fetch, "logger", rec)
+    return rec
+
+
+@pytest.fixture
+def backend():
+    from support.backend import Backend
+
+    with Backend() as b:
+        yield b
+
+
+@pytest.fixture
+def model_env(fetch, backend, tmp_path, monkeypatch):
+    """fetch pointed at the local backend, a token file and a base directory."""
+    token = tmp_path / "token"
+    token.write_text(backend.token + "\n")
+    base = tmp_path / "models"
+    monkeypatch.setattr(fetch, "TOKEN_FILE", str(token))
+    monkeypatch.setattr(fetch, "MODEL_URL", backend.model_url)
+    monkeypatch.setattr(fetch, "BASE_MODEL_DIR", str(base))
+    return base

@@ -119,5 +119,10 @@ inline Kw kw(Ctx& c, int id, PyObject* value) { return Kw{c.name(id), value}; }
 // The functions of the module, in their order of definition.
 extern const FunctionDef kGetDeviceToken;
 extern const FunctionDef kGetModelUrl;
+extern const FunctionDef kDownloadDetectionModel;
+extern const FunctionDef kCheckModelType;
+extern const FunctionDef kSafeExtract;
+extern const FunctionDef kDownloadFile;
+extern const FunctionDef kDownloadUrl;
 
 }  // namespace zelk::fetch

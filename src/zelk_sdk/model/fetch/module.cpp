@@ -49,6 +49,11 @@ void exec(PyObject* m, FrameState& fs) {
 
   def_function(m, kGetDeviceToken);
   def_function(m, kGetModelUrl);
+  def_function(m, kDownloadDetectionModel);
+  def_function(m, kCheckModelType);
+  def_function(m, kSafeExtract);
+  def_function(m, kDownloadFile);
+  def_function(m, kDownloadUrl);
 }
 
 int exec_slot(PyObject* m) { return exec_module(m, kNames, n::count, exec); }

@@ -1,0 +1,199 @@
+// Model type detection.
+#include <initializer_list>
+
+#include "common.hpp"
+
+namespace zelk::fetch {
+namespace {
+
+// Names in `dir_path` whose joined path passes os.path.<test>.
+template <class Each>
+void for_listed(Ctx& c, PyObject* dir_path, int test, Each&& each) {
+  Ref os = c.global(n::os);
+  Ref names = call(getattr(os, c.name(n::listdir)), dir_path);
+  Ref os_path = getattr(os, c.name(n::path));
+  Ref join = getattr(os_path, c.name(n::join));
+  Ref pred = getattr(os_path, c.name(test));
+  Iter it(names);
+  while (Ref name = it.next()) {
+    if (truthy(call(pred, call(join, dir_path, name)))) each(name.get(), os_path.get());
+  }
+}
+
+// get_extensions(dir_path): the lower-cased extensions of the regular files
+// directly in dir_path, each once, in no particular order.
+Ref get_extensions(Ctx& c) {
+  PyObject* dir_path = c.arg(0);
+  Ref exts = Ref::steal(PySet_New(nullptr));
+  for_listed(c, dir_path, n::isfile, [&](PyObject* name, PyObject* os_path) {
+    Ref parts = call(getattr(os_path, c.name(n::splitext)), name);
+    Ref ext = getitem(parts, integer(1));
+    check(PySet_Add(exts, call_method(ext, c.name(n::lower))));
+  });
+  return Ref::steal(PySequence_List(exts));
+}
+
+// get_sub_dirs(dir_path): the names of the directories directly in dir_path.
+Ref get_sub_dirs(Ctx& c) {
+  Ref dirs = Ref::steal(PyList_New(0));
+  for_listed(c, c.arg(0), n::isdir, [&](PyObject* name, PyObject*) { check(PyList_Append(dirs, name)); });
+  return dirs;
+}
+
+// b_include_ext(search_exts, dir_path): every extension present, tested in order.
+Ref b_include_ext(Ctx& c) {
+  Ref exts = call(c.closure(), kw(c, n::dir_path, c.arg(1)));
+  Iter it(c.arg(0));
+  while (Ref ext = it.next()) {
+    if (!contains(exts, ext)) return boolean(false);
+  }
+  return boolean(true);
+}
+
+// b_include_dir(search_dirname, dir_path): a sub-directory of exactly that name.
+Ref b_include_dir(Ctx& c) {
+  Ref dirs = call(c.closure(), kw(c, n::dir_path, c.arg(1)));
+  return boolean(contains(dirs, c.arg(0)));
+}
+
+constexpr Param kDirParams[] = {{"dir_path"}};
+constexpr Param kExtParams[] = {{"search_exts"}, {"dir_path"}};
+constexpr Param kDirnameParams[] = {{"search_dirname"}, {"dir_path"}};
+
+const FunctionDef kGetExtensions = {
+    "get_extensions",
+    "check_model_type.<locals>.get_extensions",
+    "Lower-cased extensions of the regular files directly in dir_path.",
+    kDirParams,
+    1,
+    nullptr,
+    ArgStyle::compiled,
+    get_extensions,
+    __FILE__,
+    __LINE__,
+};
+const FunctionDef kGetSubDirs = {
+    "get_sub_dirs",
+    "check_model_type.<locals>.get_sub_dirs",
+    "Names of the directories directly in dir_path.",
+    kDirParams,
+    1,
+    nullptr,
+    ArgStyle::compiled,
+    get_sub_dirs,
+    __FILE__,
+    __LINE__,
+};
+const FunctionDef kBIncludeExt = {
+    "b_include_ext",
+    "check_model_type.<locals>.b_include_ext",
+    "True when dir_path holds a file of every extension in search_exts.",
+    kExtParams,
+    2,
+    nullptr,
+    ArgStyle::compiled,
+    b_include_ext,
+    __FILE__,
+    __LINE__,
+};
+const FunctionDef kBIncludeDir = {
+    "b_include_dir",
+    "check_model_type.<locals>.b_include_dir",
+    "True when dir_path holds a sub-directory named search_dirname.",
+    kDirnameParams,
+    2,
+    nullptr,
+    ArgStyle::compiled,
+    b_include_dir,
+    __FILE__,
+    __LINE__,
+};
+
+class Tests {
+ public:
+  Tests(Ctx& c, PyObject* model_dir)
+      : c_(c),
+        model_dir_(model_dir),
+        has_ext_(make_function(c.module(), kBIncludeExt, make_function(c.module(), kGetExtensions))),
+        has_dir_(make_function(c.module(), kBIncludeDir, make_function(c.module(), kGetSubDirs))) {}
+
+  bool has(PyObject* dir, std::initializer_list<const char*> exts) {
+    Ref list = Ref::steal(PyList_New(0));
+    for (const char* e : exts) check(PyList_Append(list, text(e)));
+    return truthy(call(has_ext_, kw(c_, n::search_exts, list), kw(c_, n::dir_path, dir)));
+  }
+  bool has(std::initializer_list<const char*> exts) { return has(model_dir_, exts); }
+  bool hasdir(const char* name) {
+    return truthy(call(has_dir_, kw(c_, n::search_dirname, text(name)), kw(c_, n::dir_path, model_dir_)));
+  }
+  bool path_contains(PyObject* haystack, const char* needle) {
+    Py_ssize_t r = PyUnicode_Find(haystack, text(needle), 0, PY_SSIZE_T_MAX, 1);
+    if (r == -2) throw_error();
+    return r >= 0;
+  }
+  bool path_contains(const char* needle) { return path_contains(model_dir_, needle); }
+  Ref type(int id) { return optional_str(getattr(c_.global(n::MODEL_TYPE), c_.name(id))); }
+
+ private:
+  Ctx& c_;
+  PyObject* model_dir_;
+  Ref has_ext_;
+  Ref has_dir_;
+};
+
+Ref check_model_type(Ctx& c) {
+  PyObject* model_dir = c.arg(0);
+  Tests t(c, model_dir);
+
+  if (t.has({".weights"}) && (t.path_contains("yolov") || t.path_contains("yolo_"))) return t.type(n::TF_YOLO);
+  if (t.has({".xml", ".bin"})) return t.type(n::OPENVINO);
+  if (t.has({".tflite"})) return t.type(n::TF_LITE);
+  if (t.has({".trt"})) return t.type(n::TensorRT);
+  Ref lowered = call_method(model_dir, c.name(n::lower));
+  if (t.path_contains(lowered, "yolo") && (t.has({".pb"}) || t.hasdir("saved_model"))) return t.type(n::TF_YOLO);
+  if (t.hasdir("saved_model")) {
+    Ref saved =
+        call(getattr(getattr(c.global(n::os), c.name(n::path)), c.name(n::join)), model_dir, text("saved_model"));
+    if (t.has(saved, {".pb"})) return t.type(n::TF_V2);
+  } else if (t.has({".pb"})) {
+    return t.type(n::TF_V1);
+  }
+  if (t.has({".weights"})) return t.type(n::TF_V2);
+  if (t.has({".cfg", ".pt"})) return t.type(n::TORCH);
+  log_warning(c, textf("Could not determine model type for: %U", model_dir));
+  return none();
+}
+
+constexpr Param kParams[] = {{"model_dir", "str", Exact::str}};
+
+}  // namespace
+
+const FunctionDef kCheckModelType = {
+    "check_model_type",
+    nullptr,
+    "Infer the ML framework type from the contents of a model directory.\n"
+    "\n"
+    "Only file-name extensions of the files directly in model_dir (and, for\n"
+    "TensorFlow 2, in its saved_model sub-directory), the names of its\n"
+    "sub-directories and the text of the path are looked at. The first test that\n"
+    "holds decides: TF_YOLO (.weights under a yolov/yolo_ path), OPENVINO (.xml\n"
+    "and .bin), TF_LITE (.tflite), TensorRT (.trt), TF_YOLO (a yolo path with .pb\n"
+    "or saved_model/), TF_V2 (saved_model/ holding a .pb), TF_V1 (.pb without\n"
+    "saved_model/), TF_V2 (.weights), TORCH (.cfg and .pt).\n"
+    "\n"
+    "Args:\n"
+    "    model_dir: the model directory.\n"
+    "\n"
+    "Returns:\n"
+    "    A MODEL_TYPE value, or None (with a warning) when no test holds.\n"
+    "    Errors of listing the directory propagate.\n",
+    kParams,
+    1,
+    "Optional[str]",
+    ArgStyle::compiled,
+    check_model_type,
+    __FILE__,
+    __LINE__,
+};
+
+}  // namespace zelk::fetch

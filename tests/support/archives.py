@@ -1,0 +1,80 @@
+"""Model archives built for real: with GNU tar and with tarfile."""
+
+from __future__ import annotations
+
+import io
+import os
+import subprocess
+import tarfile
+from pathlib import Path
+
+
+def write_tree(root: Path, files: dict[str, bytes | str]) -> None:
+    for rel, content in files.items():
+        p = root / rel
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(content.encode() if isinstance(content, str) else content)
+
+
+def gnu_tar_xz(workdir: Path, model_name: str, files: dict[str, bytes | str]) -> bytes:
+    """`tar -cJf` of a directory <model_name> holding `files`."""
+    src = workdir / ("src-" + model_name)
+    write_tree(src / model_name, files)
+    out = workdir / (model_name + ".gnu.tar.xz")
+    subprocess.run(["tar", "-cJf", str(out), "-C", str(src), model_name], check=True)
+    return out.read_bytes()
+
+
+def tarfile_xz(members: list[tuple[str, object]]) -> bytes:
+    """An xz tar built with tarfile from (name, spec) pairs, in order.
+
+    spec: bytes or str (a regular file), "dir" (a directory), ("sym", target),
+    ("lnk", target), ("fifo",), ("chr",), or a ready TarInfo-modifier callable.
+    """
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w:xz") as tf:
+        for name, spec in members:
+            info = tarfile.TarInfo(name)
+            info.mtime = 1_700_000_000
+            data = None
+            if spec == "dir":
+                info.type = tarfile.DIRTYPE
+                info.mode = 0o755
+            elif isinstance(spec, tuple) and spec[0] == "sym":
+                info.type = tarfile.SYMTYPE
+                info.linkname = spec[1]
+            elif isinstance(spec, tuple) and spec[0] == "lnk":
+                info.type = tarfile.LNKTYPE
+                info.linkname = spec[1]
+            elif isinstance(spec, tuple) and spec[0] == "fifo":
+                info.type = tarfile.FIFOTYPE
+            elif isinstance(spec, tuple) and spec[0] == "chr":
+                info.type = tarfile.CHRTYPE
+                info.devmajor, info.devminor = 1, 3
+            elif isinstance(spec, tuple) and spec[0] == "mode":
+                data = spec[2] if isinstance(spec[2], bytes) else spec[2].encode()
+                info.mode = spec[1]
+            else:
+                data = spec if isinstance(spec, bytes) else str(spec).encode()
+                info.mode = 0o644
+            if data is not None:
+                info.size = len(data)
+                tf.addfile(info, io.BytesIO(data))
+            else:
+                tf.addfile(info)
+    return buf.getvalue()
+
+
+def tree(root: Path) -> dict[str, bytes | str]:
+    """Relative path -> content (files) or "->target" (links) or "dir", for comparisons."""
+    out: dict[str, bytes | str] = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for d in dirnames:
+            p = Path(dirpath, d)
+            rel = str(p.relative_to(root))
+            out[rel] = "->" + os.readlink(p) if p.is_symlink() else "dir"
+        for f in filenames:
+            p = Path(dirpath, f)
+            rel = str(p.relative_to(root))
+            out[rel] = "->" + os.readlink(p) if p.is_symlink() else p.read_bytes()
+    return out
