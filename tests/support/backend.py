@@ -152,7 +152,9 @@ class Backend:
         self._server.backend = self
         self.port = self._server.server_address[1]
         self.base = f"http://127.0.0.1:{self.port}"
-        self._thread = threading.Thread(target=self._server.serve_forever, name="backend", daemon=True)
+        self._thread = threading.Thread(
+            target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, name="backend", daemon=True
+        )
 
     def start(self) -> "Backend":
         self._thread.start()

@@ -56,11 +56,15 @@ class DirLock {
   DirLock(const std::string& dir, int op) {
     fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) return;
-    while (flock(fd_, op) != 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    locked_ = true;
+    int r;
+    // another thread of this process may hold the lock and need the GIL to
+    // let go of it
+    Py_BEGIN_ALLOW_THREADS;
+    do {
+      r = flock(fd_, op);
+    } while (r != 0 && errno == EINTR);
+    Py_END_ALLOW_THREADS;
+    locked_ = r == 0;
   }
   ~DirLock() {
     if (fd_ >= 0) ::close(fd_);
