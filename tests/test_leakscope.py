@@ -24,9 +24,7 @@ Manager = leakscope.LeakscopeManager
 
 def test_namespace_and_class_shape():
     names = [k for k in vars(leakscope) if not k.startswith("__")]
-    assert names == [
-        "copy", "gc", "linecache", "threading", "tracemalloc", "Optional", "logging", "get_logger", "LeakscopeManager",
-    ]  # fmt: skip
+    assert names == "copy gc linecache threading tracemalloc Optional logging get_logger LeakscopeManager".split()
     assert leakscope.gc is gc and leakscope.copy is copy_module and leakscope.Optional is typing.Optional
     assert leakscope.get_logger is zelk_sdk.logging.get_logger
     assert leakscope.logging is sys.modules["logging"]
@@ -41,8 +39,10 @@ def test_namespace_and_class_shape():
     assert Manager.stop.__annotations__ == {"return": "None"}
     assert Manager.display_top_trace_scripts.__defaults__ == ("lineno",)
     assert Manager.display_top_trace_scripts.__annotations__ == {
-        "snapshot": "tracemalloc.Snapshot", "key_type": "str", "return": "None",
-    }  # fmt: skip
+        "snapshot": "tracemalloc.Snapshot",
+        "key_type": "str",
+        "return": "None",
+    }
     assert Manager.compare_snapshots.__annotations__ == {"cur_tm_snapshot": "tracemalloc.Snapshot", "return": "None"}
     assert Manager.compare_snapshots.__qualname__ == "LeakscopeManager.compare_snapshots"
 
@@ -105,17 +105,18 @@ def test_limit_must_be_exactly_int_before_base_constructor(monkeypatch, limit):
 
 def test_argument_errors_read_as_the_interpreters():
     log = RecordingLogger()
+    m = Manager(logger=log)
     cases = [
-        (lambda: Manager(1, log, False, 4), "LeakscopeManager.__init__() takes from 1 to 4 positional arguments but 5 were given"),
-        (lambda: Manager(limit=1, bogus=2), "LeakscopeManager.__init__() got an unexpected keyword argument 'bogus'"),
-        (lambda: Manager(1, limit=2), "LeakscopeManager.__init__() got multiple values for argument 'limit'"),
-        (lambda: Manager(logger=log).leakscope_check(1), "LeakscopeManager.leakscope_check() takes 1 positional argument but 2 were given"),
-        (lambda: Manager(logger=log).compare_snapshots(), "LeakscopeManager.compare_snapshots() missing 1 required positional argument: 'cur_tm_snapshot'"),
-    ]  # fmt: skip
+        (lambda: Manager(1, log, False, 4), "__init__() takes from 1 to 4 positional arguments but 5 were given"),
+        (lambda: Manager(limit=1, bogus=2), "__init__() got an unexpected keyword argument 'bogus'"),
+        (lambda: Manager(1, limit=2), "__init__() got multiple values for argument 'limit'"),
+        (lambda: m.leakscope_check(1), "leakscope_check() takes 1 positional argument but 2 were given"),
+        (m.compare_snapshots, "compare_snapshots() missing 1 required positional argument: 'cur_tm_snapshot'"),
+    ]
     for make, message in cases:
         with pytest.raises(TypeError) as e:
             make()
-        assert str(e.value) == message
+        assert str(e.value) == "LeakscopeManager." + message
 
 
 def test_falsy_logger_is_kept_and_debug_is_stored_unconverted(monkeypatch):
@@ -176,6 +177,7 @@ def test_debug_pass_order_and_exact_lines(monkeypatch):
     m = Manager(limit=3, logger=log, debug=True)
     first = m._first_tm_snapshot
     site = f"{alloc_site.FILE}:{alloc_site.line_of('grow')}: "
+    previous = None
 
     for n in (1, 2):
         log.clear()
@@ -193,7 +195,7 @@ def test_debug_pass_order_and_exact_lines(monkeypatch):
         assert lines[2] == "leak.tm - \t" + alloc_site.source_of("grow")
         at = lines.index(f"leak.tm - get_traced_memory: {size}, {peak}")
         assert lines[at - 1].startswith("leak.tm -  Total allocated size: ")
-        sections = [("first", first)] + ([("last", m_last_before)] if n == 2 else [])
+        sections = [("first", first)] + ([("last", previous)] if n == 2 else [])
         expected = []
         for label, base in sections:
             expected.append(f"leak.tm - compare with {label}: =======================")
@@ -211,7 +213,7 @@ def test_debug_pass_order_and_exact_lines(monkeypatch):
         assert copier.calls[-1][1] == (cur,) and m._last_tm_snapshot is copier.calls[-1][3]
         assert m._last_tm_snapshot is not cur and m._last_tm_snapshot.traces is cur.traces
         assert m._first_tm_snapshot is first
-        m_last_before = m._last_tm_snapshot
+        previous = m._last_tm_snapshot
 
 
 def test_reports_are_called_through_the_instance_by_keyword():
@@ -230,9 +232,12 @@ def test_reports_are_called_through_the_instance_by_keyword():
     (top, (_, a2, k2)) = calls
     assert top[0] == "top" and top[1] == () and list(top[2]) == ["snapshot"]
     assert a2 == () and k2 == {"cur_tm_snapshot": top[2]["snapshot"]}
-    assert [line.split(":")[0] for line in log.lines] == [
-        "leak.tm - get_traced_memory", "leak.gc - get_count (before)", "leak.gc - collect", "leak.gc - get_count (after)",
-    ]  # fmt: skip
+    assert [line.split(": ")[0] for line in log.lines] == [
+        "leak.tm - get_traced_memory",
+        "leak.gc - get_count (before)",
+        "leak.gc - collect",
+        "leak.gc - get_count (after)",
+    ]
 
 
 def test_failure_midway_propagates_and_skips_the_rest(monkeypatch):
@@ -252,14 +257,3 @@ def test_failure_midway_propagates_and_skips_the_rest(monkeypatch):
         m.leakscope_check()
     assert log.lines[0] == "leak.tm - Top 10 lines" and log.lines[-1].startswith("leak.tm -  Total allocated size: ")
     assert m._last_tm_snapshot is None and counting_gc.used == []
-
-
-def test_get_logger_failure_leaves_only_the_thread_attributes(monkeypatch):
-    def failing(name):
-        raise OSError("no log")
-
-    monkeypatch.setattr(leakscope, "get_logger", failing)
-    m = Manager.__new__(Manager)
-    with pytest.raises(OSError, match="no log"):
-        m.__init__()
-    assert m._initialized and not hasattr(m, "logger") and not hasattr(m, "_limit")
