@@ -19,19 +19,20 @@ Ref display_top_trace_scripts(Ctx& c) {
 
   log_info(c, self, [&] { return textf("leak.tm - Top %U lines", fmt(getattr(self, c.name(n::limit))).get()); });
 
-  Ref listed = slice(top_stats, nullptr, getattr(self, c.name(n::limit)));
-  Ref numbered = call(c.global(n::enumerate), listed, integer(1));
+  // for index, stat in enumerate(top_stats[:self._limit], 1)
+  Ref enumerate = c.global(n::enumerate);
+  Ref numbered = call(enumerate, slice(top_stats, nullptr, getattr(self, c.name(n::limit))), integer(1));
   for (Iter it(numbered); Ref item = it.next();) {
     auto [index, stat] = unpack2(item);
     Ref frame = getitem(getattr(stat, c.name(n::traceback)), integer(0));
-    Ref filename = getattr(frame, c.name(n::filename));
-    Ref lineno = getattr(frame, c.name(n::lineno));
     log_info(c, self, [&] {
+      Ref filename = fmt(getattr(frame, c.name(n::filename)));
+      Ref lineno = fmt(getattr(frame, c.name(n::lineno)));
       Ref size = kib(getattr(stat, c.name(n::size)), ".2f");
-      return textf("leak.tm -  #%U: %U:%U: %UKiB", fmt(index).get(), fmt(filename).get(), fmt(lineno).get(),
-                   size.get());
+      return textf("leak.tm -  #%U: %U:%U: %UKiB", fmt(index).get(), filename.get(), lineno.get(), size.get());
     });
-    Ref source = call(getattr(c.global(n::linecache), c.name(n::getline)), filename, lineno);
+    Ref getline = getattr(c.global(n::linecache), c.name(n::getline));
+    Ref source = call(getline, getattr(frame, c.name(n::filename)), getattr(frame, c.name(n::lineno)));
     Ref line = call_method(source, c.name(n::strip));
     if (truthy(line)) log_info(c, self, [&] { return textf("leak.tm - \t%U", fmt(line).get()); });
   }
