@@ -9,6 +9,7 @@ import sys
 import threading
 import tracemalloc
 import typing
+import weakref
 
 import pytest
 
@@ -257,3 +258,22 @@ def test_failure_midway_propagates_and_skips_the_rest(monkeypatch):
         m.leakscope_check()
     assert log.lines[0] == "leak.tm - Top 10 lines" and log.lines[-1].startswith("leak.tm -  Total allocated size: ")
     assert m._last_tm_snapshot is None and counting_gc.used == []
+
+
+def test_repeated_debug_passes_hold_on_to_nothing():
+    class Discard:
+        def info(self, message):
+            pass
+
+    m = Manager(limit=5, logger=Discard(), debug=True)
+    for _ in range(5):
+        m.leakscope_check()
+    settled, _ = tracemalloc.get_traced_memory()
+    for _ in range(30):
+        m.leakscope_check()
+    grown = tracemalloc.get_traced_memory()[0] - settled
+    assert grown < 64 * 1024, f"{grown} bytes more traced after 30 passes"
+    gone = [weakref.ref(m), weakref.ref(m._first_tm_snapshot), weakref.ref(m._last_tm_snapshot)]
+    del m
+    gc.collect()
+    assert [r() for r in gone] == [None, None, None]
