@@ -32,9 +32,9 @@ std::pair<Ref, Ref> unpack2(PyObject* value) {
   return {std::move(items[0]), std::move(items[1])};
 }
 
-Ref kib(PyObject* bytes, const char* spec) {
+Ref kib(PyObject* bytes, const char* format) {
   Ref kib = Ref::steal(PyNumber_TrueDivide(bytes, integer(1024)));
-  return Ref::steal(PyObject_Format(kib, text(spec)));
+  return Ref::steal(PyObject_Format(kib, text(format)));
 }
 
 Ref sum_of_sizes(Ctx& c, PyObject* stats) {

@@ -76,8 +76,8 @@ void log_info(Ctx& c, PyObject* self, Message&& message) {
 // `a, b = value`, with the interpreter's errors for the wrong number of items.
 std::pair<Ref, Ref> unpack2(PyObject* value);
 
-// `format(bytes / 1024, spec)`: a size in KiB with true division.
-Ref kib(PyObject* bytes, const char* spec);
+// `format(bytes / 1024, format)`: a size in KiB with true division.
+Ref kib(PyObject* bytes, const char* format);
 
 // `sum(stat.size for stat in stats)`, through the `sum` the module sees now.
 Ref sum_of_sizes(Ctx& c, PyObject* stats);
