@@ -1,8 +1,40 @@
 // Safe tar extraction.
+#include <sys/stat.h>
+
+#include <string>
+
 #include "common.hpp"
+#include "scratch.hpp"
 
 namespace zelk::fetch {
 namespace {
+
+// True when walking `rel` (a relative path as written in the archive) from
+// `base` goes through a symbolic link that is already on disk; the final
+// component does not count. A member written through such a link, or a link
+// target resolved through one, does not land where its text says.
+bool through_link(const std::string& base, PyObject* rel) {
+  const std::string r = scratch::encode_path(rel);
+  if (r.empty() || r[0] == '/') return false;
+  std::string path = base;
+  std::size_t start = 0;
+  while (start <= r.size()) {
+    std::size_t end = r.find('/', start);
+    if (end == std::string::npos) end = r.size();
+    const bool final_part = r.find_first_not_of('/', end) == std::string::npos;
+    std::string part = r.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") {
+      if (final_part) break;
+      continue;
+    }
+    if (final_part) break;
+    path += "/" + part;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+  }
+  return false;
+}
 
 [[noreturn]] void refuse(PyObject* member_name) {
   raise(PyExc_Exception, textf("Attempted path traversal in tar archive: %U", fmt(member_name).get()).get());
@@ -16,6 +48,9 @@ bool within(PyObject* candidate, PyObject* prefix) {
 // lands inside the destination, raises otherwise. Besides the member's own
 // name, a link's target must stay inside too: a symbolic link resolved
 // lexically from the member's directory, a hard link from the destination.
+// Lexical resolution is exact only while no path goes through a symbolic link
+// extracted earlier (`c -> .` makes "c/c/../.." climb out), so neither a
+// member's parent directories nor a link target may pass through one.
 Ref check_member(Ctx& c) {
   PyObject* member = c.arg(0);
   PyObject* path = PyTuple_GET_ITEM(c.closure(), 0);
@@ -30,14 +65,23 @@ Ref check_member(Ctx& c) {
   Ref prefix = Ref::steal(PyNumber_Add(abs_path, getattr(os, c.name(n::sep))));
   if (!within(member_path, prefix)) refuse(name);
 
+  const std::string dest = scratch::encode_path(abs_path);
+  if (PyUnicode_Check(name.get()) && through_link(dest, name)) refuse(name);
   if (truthy(call_method(member, c.name(n::issym)))) {
     Ref member_dir = call(getattr(os_path, c.name(n::dirname)), name);
-    Ref target = call(abspath, call(join, path, member_dir, getattr(member, c.name(n::linkname))));
+    Ref linkname = getattr(member, c.name(n::linkname));
+    Ref target = call(abspath, call(join, path, member_dir, linkname));
     // a link to the destination itself stays inside it
     if (!within(target, prefix) && !rich_compare(target, abs_path, Py_EQ)) refuse(name);
+    if (PyUnicode_Check(member_dir.get()) && PyUnicode_Check(linkname.get()) &&
+        through_link(dest + "/" + scratch::encode_path(member_dir), linkname)) {
+      refuse(name);
+    }
   } else if (truthy(call_method(member, c.name(n::islnk)))) {
-    Ref target = call(abspath, call(join, path, getattr(member, c.name(n::linkname))));
+    Ref linkname = getattr(member, c.name(n::linkname));
+    Ref target = call(abspath, call(join, path, linkname));
     if (!within(target, prefix)) refuse(name);
+    if (PyUnicode_Check(linkname.get()) && through_link(dest, linkname)) refuse(name);
   }
   return Ref::borrow(member);
 }
