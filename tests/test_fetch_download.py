@@ -220,10 +220,12 @@ GIB_SCRIPT = """
 import resource, sys
 from zelk_sdk.model import fetch
 fetch.logger = type("Quiet", (), {"info": lambda s, m: None, "warning": lambda s, m: None})()
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+import os
+with open("/proc/self/statm") as f:
+    before = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")  # resident now
 assert fetch.download_file(sys.argv[1], sys.argv[2]) is True
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print((after - before) * 1024)
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # highest resident ever
+print(peak - before)
 """
 
 
