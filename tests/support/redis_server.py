@@ -21,22 +21,28 @@ class RedisServer:
     def __init__(self, workdir, *extra: str) -> None:
         if shutil.which("redis-server") is None:
             pytest.skip("redis-server is not installed")
-        self.port = free_port()
-        args = ["redis-server", "--bind", "127.0.0.1", "--port", str(self.port), "--save", "", "--appendonly", "no"]
-        args += ["--dir", str(workdir), *extra]
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(5):  # a free port may be taken before the server binds it
+            self.port = free_port()
+            args = ["redis-server", "--bind", "127.0.0.1", "--port", str(self.port), "--save", "", "--appendonly", "no"]
+            self.proc = subprocess.Popen([*args, "--dir", str(workdir), *extra], stdout=subprocess.DEVNULL)
+            if self._answers():
+                return
+            self.stop()
+        raise RuntimeError("redis-server did not start")
+
+    def _answers(self) -> bool:
         client = redis.Redis(port=self.port, socket_timeout=1)
-        for _ in range(200):
-            if self.proc.poll() is not None:
-                raise RuntimeError(f"redis-server on port {self.port} exited with {self.proc.returncode}")
-            try:
-                client.ping()
-                break
-            except redis.ConnectionError:
-                time.sleep(0.025)
-        else:
-            raise RuntimeError(f"redis-server on port {self.port} did not answer")
-        client.close()
+        try:
+            for _ in range(200):
+                if self.proc.poll() is not None:
+                    return False
+                try:
+                    return client.ping()
+                except redis.ConnectionError:
+                    time.sleep(0.025)
+            return False
+        finally:
+            client.close()
 
     @property
     def url(self) -> str:

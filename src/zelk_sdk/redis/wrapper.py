@@ -134,7 +134,7 @@ class ZelkRedis:
         """
         found: dict[str, None] = {}
         for server in self._servers():
-            for key in server.scan_iter(match=pattern, count=self.scan_count):
+            for key in server.scan_iter(match=_encode(pattern), count=self.scan_count):
                 found[_decode(key)] = None
         return list(found)
 
