@@ -108,6 +108,8 @@ class ZelkRedis:
         probe = redis.Redis.from_url(url, **options) if url is not None else redis.Redis(host, port, db, **options)
         try:
             return bool(probe.info("cluster").get("cluster_enabled"))
+        except redis.ResponseError:  # INFO forbidden or renamed: a single server unless cluster=True
+            return False
         finally:
             probe.close()
 
