@@ -217,15 +217,18 @@ def test_locked_scratch_file_is_not_swept(fetch, fetch_log, backend, tmp_path):
 
 
 GIB_SCRIPT = """
-import resource, sys
+import sys
 from zelk_sdk.model import fetch
 fetch.logger = type("Quiet", (), {"info": lambda s, m: None, "warning": lambda s, m: None})()
-import os
-with open("/proc/self/statm") as f:
-    before = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")  # resident now
+
+def status(field):
+    # this process's own memory map (ru_maxrss would carry the parent's high-water mark over exec)
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(field + ":"))
+
+before = status("VmRSS")
 assert fetch.download_file(sys.argv[1], sys.argv[2]) is True
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # highest resident ever
-print(peak - before)
+print(status("VmHWM") - before)
 """
 
 
