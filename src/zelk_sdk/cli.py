@@ -47,19 +47,32 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _level_options(parser: argparse.ArgumentParser, default: Any) -> None:
+    level = parser.add_mutually_exclusive_group()
+    level.add_argument(
+        "-v", "--verbose", dest="level", action="store_const", const=logging.DEBUG, default=default, help="log debug lines too"
+    )
+    level.add_argument(
+        "-q", "--quiet", dest="level", action="store_const", const=logging.WARNING, default=default,
+        help="log warnings and errors only",
+    )
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="zelk-sdk",
         description="Operator tools of the zelk_sdk edge SDK. Results go to stdout, log lines to stderr.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    level = parser.add_mutually_exclusive_group()
-    level.add_argument("-v", "--verbose", action="store_true", help="log debug lines too")
-    level.add_argument("-q", "--quiet", action="store_true", help="log warnings and errors only")
+    _level_options(parser, None)
+    # the same options after the command name; given there, they win
+    common = argparse.ArgumentParser(add_help=False)
+    _level_options(common, argparse.SUPPRESS)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     p = commands.add_parser(
         "fetch",
+        parents=[common],
         help="download and extract a model, print its directory",
         description="Download and extract a detection model and print its directory. A model key is "
         "resolved through the backend's model-URL service with the device token; a direct http(s) URL "
@@ -88,6 +101,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = commands.add_parser(
         "model-type",
+        parents=[common],
         help="print the model type of an extracted model directory",
         description="Print the model type (one of the MODEL_TYPE values) of an extracted model "
         "directory. Exit status 1 when the type cannot be determined or the directory cannot be read.",
@@ -97,6 +111,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = commands.add_parser(
         "flowsweep",
+        parents=[common],
         help="delete the Redis keys of one stream of a Node-RED flow",
         description="Delete the Redis keys of one stream: those of the node ID and of every node "
         "downstream of it in the flows export (keys redis_<node id>_*), and the node's output key. "
@@ -115,9 +130,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run one command; returns the exit status."""
     args = build_parser().parse_args(argv)
     log = get_logger("CLI")
-    level = logging.DEBUG if args.verbose else logging.WARNING if args.quiet else None
+    _set_level(args.level)
     try:
-        status: int = args.run(args, log, level)
+        status: int = args.run(args, log)
         return status
     except CommandError as e:
         log.error(str(e))
@@ -128,6 +143,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _set_level(level: int | None) -> None:
+    # A module sets its logger's level from ZELK_LOG_LEVEL when it is imported;
+    # the commands import theirs lazily and call this again afterwards.
     if level is not None:
         for name in _MODULE_LOGGERS:
             logging.getLogger(name).setLevel(level)
@@ -142,11 +159,11 @@ def _print_lines(lines: Iterable[str]) -> None:
 # ------------------------------------------------------------------ fetch
 
 
-def _fetch(args: argparse.Namespace, log: logging.Logger, level: int | None) -> int:
+def _fetch(args: argparse.Namespace, log: logging.Logger) -> int:
     from zelk_sdk import constants
     from zelk_sdk.model import fetch
 
-    _set_level(level)
+    _set_level(args.level)
     if args.model_dir is not None:
         fetch.BASE_MODEL_DIR = args.model_dir
     if args.token_file is not None:
@@ -166,10 +183,10 @@ def _fetch(args: argparse.Namespace, log: logging.Logger, level: int | None) -> 
 # ------------------------------------------------------------------ model-type
 
 
-def _model_type(args: argparse.Namespace, log: logging.Logger, level: int | None) -> int:
+def _model_type(args: argparse.Namespace, log: logging.Logger) -> int:
     from zelk_sdk.model import fetch
 
-    _set_level(level)
+    _set_level(args.level)
     try:
         model_type = fetch.check_model_type(args.model_dir)
     except OSError as e:
@@ -200,7 +217,7 @@ class _RecordingRedis:
         return self.count
 
 
-def _flowsweep(args: argparse.Namespace, log: logging.Logger, level: int | None) -> int:
+def _flowsweep(args: argparse.Namespace, log: logging.Logger) -> int:
     try:
         import redis  # noqa: F401
     except ModuleNotFoundError:
@@ -214,7 +231,7 @@ def _flowsweep(args: argparse.Namespace, log: logging.Logger, level: int | None)
     except ImportError as e:
         raise CommandError(f"this installation lacks the flowsweep module: {e}") from None
 
-    _set_level(level)
+    _set_level(args.level)
     try:
         flow = ZelkFlow(args.flows, args.node)
     except (OSError, FlowError) as e:
