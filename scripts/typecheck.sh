@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV=${ZELK_VENV:-.venv}
 PY=$(cd "$VENV/bin" && pwd)/python
-SAMPLE=$(pwd)/tests/typing_sample/app.py
+SAMPLE_DIR=$(pwd)/tests/typing_sample
 
 modules=(zelk_sdk.model.fetch zelk_sdk.debug.leakscope)
 # flowsweep is built once its sources exist (CMakeLists.txt)
@@ -22,4 +22,5 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 "$PY" -m mypy.stubtest --concise "${modules[@]}"
-"$PY" -m mypy --strict --no-incremental --python-version 3.13 "$SAMPLE"
+# the package itself (stubs and Python modules) and an application that uses it
+MYPYPATH="$SAMPLE_DIR" "$PY" -m mypy --strict --no-incremental --python-version 3.13 -p zelk_sdk -m app

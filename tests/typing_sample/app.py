@@ -19,7 +19,10 @@ from zelk_sdk.constants import MODEL_TYPE
 from zelk_sdk.debug import leakscope
 from zelk_sdk.debug.leakscope import LeakscopeManager
 from zelk_sdk.model import fetch
+from zelk_sdk.nodered import ZelkFlow
+from zelk_sdk.redis import ZelkRedis as LazyZelkRedis
 from zelk_sdk.redis import flowsweep
+from zelk_sdk.redis.wrapper import ZelkRedis
 from zelk_sdk.redis.flowsweep import FlowsweepManager, clear_stream_redis_keys
 
 
@@ -92,6 +95,17 @@ def sweep(flow: Any, node: dict[str, Any]) -> bool:
     flowsweep.logger.debug(f"{len(keys)} keys")
     manager.clear_stream_keys(max_ports="10")  # type: ignore[arg-type]
     return first and again
+
+
+def sweep_stream(flows_file: str, node_id: str) -> bool:
+    flow = ZelkFlow(flows_file, node_id)
+    node_config: dict[str, Any] = flow.parse_flow()["cur_node"]
+    with ZelkRedis("redis://127.0.0.1:6379/0") as redis_wrapper:
+        found: list[str] = redis_wrapper.scan_keys(pattern=f"redis_{node_id}_*")
+        manager = FlowsweepManager(redis_wrapper, flow, node_config, f"redis_{node_id}_out")
+        done = manager.clear_stream_keys()
+    assert LazyZelkRedis is ZelkRedis
+    return done and not found
 
 
 def wrapped() -> Callable[[str], Optional[str]]:
