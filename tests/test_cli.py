@@ -44,6 +44,9 @@ def test_console_script_is_installed_with_help_for_each_command():
         assert sub.returncode == 0, sub.stderr
         assert sub.stdout.startswith(f"usage: zelk-sdk {command}")
     assert "--dry-run" in run("flowsweep", "--help").stdout
+    as_module = subprocess.run([sys.executable, "-m", "zelk_sdk", "model-type", "--help"],
+                               capture_output=True, text=True, timeout=60)
+    assert as_module.returncode == 0 and "usage: " in as_module.stdout
     assert run().returncode == 2  # no command
     assert run("fetch", "key", "--timeout", "0").returncode == 2
 

@@ -37,7 +37,7 @@ def wheel(tmp_path_factory) -> Path:
 
 def test_wheel_carries_modules_stubs_and_licence_but_no_sources(wheel):
     names = set(zipfile.ZipFile(wheel).namelist())
-    for stub in [*STUBS, "zelk_sdk/py.typed", "zelk_sdk/cli.py", "zelk_sdk/logging.py",
+    for stub in [*STUBS, "zelk_sdk/py.typed", "zelk_sdk/cli.py", "zelk_sdk/__main__.py", "zelk_sdk/logging.py",
                  "zelk_sdk/constants/__init__.py", "zelk_sdk/constants/variables.py", "zelk_sdk/redis/utils.py"]:
         assert stub in names, stub
     for module in ("zelk_sdk/model/fetch.", "zelk_sdk/debug/leakscope."):
