@@ -80,6 +80,16 @@ def test_docstrings_through_inspect(module):
         assert "This constructor should always be called with keyword arguments" not in doc
 
 
+def test_annotation_texts_resolve_in_the_module_namespace(module):
+    # typing.get_type_hints evaluates them in __globals__, as for a Python function
+    import typing
+
+    for name, f in every_callable(module):
+        hints = typing.get_type_hints(f)
+        assert set(hints) == set(f.__annotations__), name
+        assert all(not isinstance(h, str) for h in hints.values()), name
+
+
 class Wrong:
     """A value that no exact-type parameter accepts."""
 
