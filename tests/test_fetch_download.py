@@ -250,3 +250,13 @@ def test_one_gibibyte_with_bounded_memory(backend, tmp_path):
     dest.unlink()
     print(f"peak RSS growth for 1 GiB: {growth / MiB:.1f} MiB")
     assert growth < 64 * MiB, f"peak RSS grew by {growth / MiB:.1f} MiB"
+
+
+def test_destination_that_is_a_directory_fails_before_the_body(fetch, fetch_log, backend, tmp_path):
+    url = backend.serve("dir.tar.xz", b"x" * (3 * MiB))
+    dest = tmp_path / "dir.tar.xz"
+    dest.mkdir()
+    with pytest.raises(IsADirectoryError) as err:
+        fetch.download_file(url, str(dest))
+    assert err.value.filename == str(dest)
+    assert progress(fetch_log) == []
