@@ -36,6 +36,6 @@ if [ ! -x "$VENV/bin/python" ]; then
 fi
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" "requests>=2.28" "python-magic>=0.4.27" \
-  "redis>=5" "pytest>=8" "hypothesis>=6" "mypy>=1.10" ${ZELK_EXTRA_PIP:-}
+  "redis>=5" "pytest>=8" "hypothesis>=6" "mypy>=1.10" types-requests ${ZELK_EXTRA_PIP:-}
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
   ${ZELK_BUILD_ARGS:-} .

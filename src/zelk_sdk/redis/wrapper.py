@@ -23,7 +23,8 @@ from typing import Any
 
 try:
     import redis
-    from redis.cluster import RedisCluster, key_slot
+    from redis.cluster import RedisCluster
+    from redis.crc import key_slot
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("zelk_sdk.redis.wrapper needs redis-py: pip install 'zelk-sdk[redis]'") from exc
 
