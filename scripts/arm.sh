@@ -67,7 +67,7 @@ done
 TOP=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel)
 cd "$TOP"
 
-CACHE=${ZELK_ARM_CACHE:-/var/cache/zelk-armhf}
+CACHE=$(realpath -m "${ZELK_ARM_CACHE:-/var/cache/zelk-armhf}")
 ROOT=$CACHE/root
 MARKER=$CACHE/root.complete
 mkdir -p "$CACHE"
@@ -116,13 +116,30 @@ fi
 # ------------------------------------------------------------------ mounts
 
 MOUNTS=(proc sys dev)
+# Mount points at or below the root, from the kernel's own table, deepest
+# first. Never a path test: in a root that debootstrap left half made, proc is
+# a symbolic link to the host's /proc, which `mountpoint` and `umount` would
+# follow.
+root_mounts() {
+  awk -v root="$ROOT" '{ mp = $5; gsub(/\\040/, " ", mp); if (mp == root || index(mp, root "/") == 1) print mp }' \
+    /proc/self/mountinfo | sort -r
+}
 unmount_all() {
-  local m
-  for m in "${MOUNTS[@]}"; do
-    if mountpoint -q "$ROOT/$m"; then umount -R "$ROOT/$m" 2>/dev/null || umount -R -l "$ROOT/$m"; fi
+  local mp pass
+  # several passes: a mount point can hold more than one mount (/dev/pts)
+  for pass in 1 2 3 4 5; do
+    [ -n "$(root_mounts)" ] || return 0
+    while IFS= read -r mp; do
+      umount "$mp" 2>/dev/null || umount -l "$mp" 2>/dev/null || true
+    done < <(root_mounts)
   done
+  [ -z "$(root_mounts)" ] || log "warning: still mounted in the root: $(root_mounts | tr '\n' ' ')"
 }
 mount_all() {
+  local m
+  for m in "${MOUNTS[@]}"; do
+    [ -d "$ROOT/$m" ] && [ ! -L "$ROOT/$m" ] || die "$ROOT/$m is not a directory; make the root anew (--new-root)"
+  done
   mount -t proc proc "$ROOT/proc"
   mount -t sysfs sysfs "$ROOT/sys"
   # /dev with what lies below it (/dev/pts, /dev/shm for POSIX semaphores);
@@ -130,14 +147,75 @@ mount_all() {
   mount --rbind /dev "$ROOT/dev"
   mount --make-rslave "$ROOT/dev"
 }
-# an earlier run that was killed may have left its mounts
-[ -d "$ROOT" ] && unmount_all
-trap unmount_all EXIT
+
+# Processes whose root directory is this root: only this script starts any.
+root_pids() {
+  local p
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/root" 2>/dev/null)" = "$ROOT" ] && echo "${p#/proc/}"
+  done
+  return 0
+}
+# Ends what is left running in the root (a server that a test started and
+# did not stop, or the processes of a run that was killed).
+end_root_processes() {
+  local pids i
+  pids=$(root_pids)
+  [ -n "$pids" ] || return 0
+  log "ending processes left in the root: $(echo $pids)"
+  # shellcheck disable=SC2086
+  kill -TERM $pids 2>/dev/null || true
+  for i in $(seq 50); do
+    pids=$(root_pids)
+    [ -n "$pids" ] || return 0
+    sleep 0.1
+  done
+  # shellcheck disable=SC2086
+  kill -KILL $pids 2>/dev/null || true
+}
+
+# Long steps in the root run as a process group of their own, in the
+# background, so that a signal to this script ends the whole group at once
+# (and not only after the step, which is when bash would run the trap).
+child=
+run_child() {
+  local rc
+  setsid "$@" 9>&- &
+  child=$!
+  wait "$child" && rc=0 || rc=$?
+  child=
+  return $rc
+}
+stop_child() {
+  [ -n "$child" ] || return 0
+  kill -TERM -- "-$child" 2>/dev/null || true
+  local i
+  for i in $(seq 50); do
+    kill -0 -- "-$child" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL -- "-$child" 2>/dev/null || true
+  child=
+}
+cleanup() {
+  stop_child
+  [ -d "$ROOT" ] && end_root_processes
+  unmount_all
+}
+
+# an earlier run that was killed may have left processes and mounts
+if [ -d "$ROOT" ]; then
+  end_root_processes
+  unmount_all
+fi
+trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-in_root() { chroot "$ROOT" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-  HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"; }
+IN_ROOT=(chroot "$ROOT" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+  HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive)
+in_root() { "${IN_ROOT[@]}" "$@"; }
+APT=(apt-get -o Dpkg::Use-Pty=0 -o APT::Install-Recommends=false)
 
 # ------------------------------------------------------------------ the root
 
@@ -223,9 +301,6 @@ refresh_host_files() {
   fi
 }
 
-apt_in_root() {
-  in_root apt-get -o Dpkg::Use-Pty=0 -o APT::Install-Recommends=false "$@"
-}
 
 create_root() {
   local mirror=${ZELK_ARM_MIRROR:-$(mirror_from_apt_sources)}
@@ -238,7 +313,7 @@ create_root() {
   fi
   mkdir -p "$ROOT"
   local t=$SECONDS
-  debootstrap --arch="$ARCH" --variant=minbase --foreign "$SUITE" "$ROOT" "$mirror" >"$CACHE/debootstrap.log" 2>&1 ||
+  debootstrap --arch="$ARCH" --variant=minbase --include=ca-certificates --foreign "$SUITE" "$ROOT" "$mirror" >"$CACHE/debootstrap.log" 2>&1 ||
     die "debootstrap (first stage) failed; see $CACHE/debootstrap.log"
   log "first stage (download, unpack) took $(elapsed $t)"
   if [ "$QEMU_IN_ROOT" -eq 1 ]; then cp "$QEMU" "$ROOT/usr/bin/"; fi
@@ -246,7 +321,7 @@ create_root() {
   mkdir -p "$ROOT/etc/dpkg/dpkg.cfg.d"
   echo force-unsafe-io >"$ROOT/etc/dpkg/dpkg.cfg.d/zelk-unsafe-io"
   t=$SECONDS
-  chroot "$ROOT" /debootstrap/debootstrap --second-stage >>"$CACHE/debootstrap.log" 2>&1 ||
+  run_child chroot "$ROOT" /debootstrap/debootstrap --second-stage >>"$CACHE/debootstrap.log" 2>&1 ||
     die "debootstrap (second stage) failed; see $CACHE/debootstrap.log"
   log "second stage (emulated) took $(elapsed $t)"
   echo "deb $mirror $SUITE main" >"$ROOT/etc/apt/sources.list"
@@ -274,13 +349,13 @@ if [ -n "$need" ]; then
   t_pkgs=$SECONDS
   # shellcheck disable=SC2086
   log "installing in the root: $(echo $need)"
-  apt_in_root update -qq
+  in_root "${APT[@]}" update -qq
   # shellcheck disable=SC2086
-  apt_in_root install -y -qq $need >"$CACHE/apt.log" 2>&1 || {
+  run_child "${IN_ROOT[@]}" "${APT[@]}" install -y -qq $need >"$CACHE/apt.log" 2>&1 || {
     tail -n 30 "$CACHE/apt.log" >&2
     die "apt-get install in the root failed; see $CACHE/apt.log"
   }
-  apt_in_root clean
+  in_root "${APT[@]}" clean
   log "packages installed in $(elapsed "$t_pkgs")"
 fi
 if [ "$created" -eq 1 ]; then
@@ -339,9 +414,7 @@ fi
 [ -n "${CI:-}" ] && run_env+=(CI="$CI")
 
 t_run=$SECONDS
-set +e
-in_root "${run_env[@]}" bash -c 'cd "$1" && shift && exec bash scripts/test.sh "$@"' arm-test "$TREE" "$@"
-rc=$?
-set -e
+rc=0
+run_child "${IN_ROOT[@]}" "${run_env[@]}" bash -c 'cd "$1" && shift && exec bash scripts/test.sh "$@"' arm-test "$TREE" "$@" || rc=$?
 log "setup, build and suite on armv7l took $(elapsed "$t_run"); whole run $(elapsed "$t0"); exit status $rc"
 exit $rc
