@@ -7,9 +7,12 @@ import importlib
 import struct
 import sys
 import sysconfig
+import time
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from support import emulation
 
@@ -93,3 +96,17 @@ def test_skip_under_emulation_needs_a_reason():
     mark = emulation.not_under_emulation("ptrace of the emulator")
     assert mark.kwargs["reason"].endswith("ptrace of the emulator")
     assert mark.args == (emulation.EMULATED,)
+
+
+# Under emulation an example may take many times its native time; the suite's
+# Hypothesis profile must not fail it for that.
+@settings(max_examples=2)
+@given(st.integers())
+def test_slow_examples_pass_under_emulation(x):
+    if emulation.EMULATED:
+        time.sleep(0.3)
+
+
+def test_scaled_waits():
+    assert emulation.scaled(2) == 2 * emulation.SLOWDOWN
+    assert emulation.SLOWDOWN > 1 if emulation.EMULATED else emulation.SLOWDOWN == 1

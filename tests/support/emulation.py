@@ -34,6 +34,19 @@ POINTER_BITS = struct.calcsize("P") * 8
 SSIZE_MAX = sys.maxsize
 
 
+# How much slower than native the emulated run is, at worst: compiled code
+# 5 to 20 times, process start-up (an interpreter, a server) more.
+SLOWDOWN = 20 if EMULATED else 1
+
+
+def scaled(seconds: float) -> float:
+    """A wait or timeout of `seconds` on the host, as long as it must be here.
+
+    For limits that guard against a hang (a server that never comes up, a
+    subprocess that never ends), not for limits a test asserts."""
+    return seconds * SLOWDOWN
+
+
 def not_under_emulation(reason: str) -> pytest.MarkDecorator:
     """Skips the test under emulation; `reason` says what emulation lacks."""
     if not reason or not reason.strip():
