@@ -97,7 +97,7 @@ if ! grep -qx enabled "$BINFMT/qemu-arm" 2>/dev/null; then
   # without binfmt_misc at package installation the handler was never
   # registered: import it from binfmt-support's format files first
   [ -e "$BINFMT/qemu-arm" ] || update-binfmts --import qemu-arm >/dev/null 2>&1 || true
-  update-binfmts --enable qemu-arm
+  grep -qx enabled "$BINFMT/qemu-arm" 2>/dev/null || update-binfmts --enable qemu-arm
 fi
 grep -qx enabled "$BINFMT/qemu-arm" || die "the qemu-arm binfmt handler is not enabled"
 # With the F flag the kernel opens the interpreter once, at registration, and
