@@ -125,9 +125,9 @@ root_mounts() {
     /proc/self/mountinfo | sort -r
 }
 unmount_all() {
-  local mp pass
+  local mp _
   # several passes: a mount point can hold more than one mount (/dev/pts)
-  for pass in 1 2 3 4 5; do
+  for _ in 1 2 3 4 5; do
     [ -n "$(root_mounts)" ] || return 0
     while IFS= read -r mp; do
       umount "$mp" 2>/dev/null || umount -l "$mp" 2>/dev/null || true
@@ -159,13 +159,13 @@ root_pids() {
 # Ends what is left running in the root (a server that a test started and
 # did not stop, or the processes of a run that was killed).
 end_root_processes() {
-  local pids i
+  local pids
   pids=$(root_pids)
   [ -n "$pids" ] || return 0
   log "ending processes left in the root: $(echo $pids)"
   # shellcheck disable=SC2086
   kill -TERM $pids 2>/dev/null || true
-  for i in $(seq 50); do
+  for _ in $(seq 50); do
     pids=$(root_pids)
     [ -n "$pids" ] || return 0
     sleep 0.1
@@ -189,8 +189,7 @@ run_child() {
 stop_child() {
   [ -n "$child" ] || return 0
   kill -TERM -- "-$child" 2>/dev/null || true
-  local i
-  for i in $(seq 50); do
+  for _ in $(seq 50); do
     kill -0 -- "-$child" 2>/dev/null || break
     sleep 0.1
   done
