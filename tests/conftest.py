@@ -14,6 +14,18 @@ assert not any(Path(p).resolve() == SRC for p in sys.path if p), "source tree on
 # ZELK_CORPUS: where the shared corpus is when the tests run from a copy
 CORPUS = Path(os.environ.get("ZELK_CORPUS") or HERE.parent.parent / "shared" / "corpus")
 
+from support.emulation import EMULATED  # noqa: E402
+
+if EMULATED:
+    # Under emulation every instruction is translated: Hypothesis's time limit
+    # per example and its too-slow check would measure the emulator.
+    from hypothesis import HealthCheck, settings
+
+    settings.register_profile(
+        "emulated", parent=settings.default, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+    )
+    settings.load_profile("emulated")
+
 
 @pytest.fixture(scope="session")
 def corpus() -> Path:
