@@ -1,0 +1,160 @@
+"""Hostile archives: nothing is ever written outside the destination.
+
+The destination lies inside a sandbox holding files of its own; after every
+extraction, refused or not, the sandbox outside the destination must be exactly
+as it was, and every link left in the destination must point inside it.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import tarfile
+from pathlib import Path
+
+import pytest
+
+TRAVERSAL = "Attempted path traversal in tar archive: "
+
+
+def archive(members: list[tuple[str, str, object]]) -> io.BytesIO:
+    """An uncompressed tar of (name, kind, arg): kind file (arg: bytes), dir, sym or lnk (arg: target)."""
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w", format=tarfile.PAX_FORMAT) as tf:
+        for name, kind, arg in members:
+            info = tarfile.TarInfo(name)
+            info.mtime = 1_700_000_000
+            if kind == "dir":
+                info.type, info.mode = tarfile.DIRTYPE, 0o755
+                tf.addfile(info)
+            elif kind in ("sym", "lnk"):
+                info.type = tarfile.SYMTYPE if kind == "sym" else tarfile.LNKTYPE
+                info.linkname = str(arg)
+                tf.addfile(info)
+            else:
+                data = arg if isinstance(arg, bytes) else b"payload"
+                info.size, info.mode = len(data), 0o644
+                tf.addfile(info, io.BytesIO(data))
+    buf.seek(0)
+    return buf
+
+
+class Sandbox:
+    """<root>/outside.txt, <root>/etc/passwd, <root>/up/dest (the destination)."""
+
+    def __init__(self, root: Path) -> None:
+        self.root = root
+        (root / "etc").mkdir()
+        (root / "etc" / "passwd").write_text("root:x:0:0\n")
+        (root / "outside.txt").write_text("keep me\n")
+        self.dest = root / "up" / "dest"
+        self.dest.mkdir(parents=True)
+        self.before = self.outside()
+
+    def outside(self) -> dict[str, tuple]:
+        seen: dict[str, tuple] = {}
+        for dirpath, dirnames, filenames in os.walk(self.root):
+            here = Path(dirpath)
+            if here == self.dest:
+                dirnames[:] = []
+                continue
+            for name in dirnames + filenames:
+                p = here / name
+                s = p.lstat()
+                if p.is_symlink():
+                    what = ("link", os.readlink(p))
+                elif p.is_file():
+                    what = ("file", p.read_bytes())
+                else:
+                    what = ("dir",)
+                if p != self.dest:
+                    seen[str(p.relative_to(self.root))] = what + (s.st_mode, s.st_nlink, s.st_mtime_ns)
+        return seen
+
+    def extract(self, members) -> Exception | None:
+        with tarfile.open(fileobj=archive(members), mode="r|") as tf:
+            try:
+                from zelk_sdk.model import fetch
+
+                fetch._safe_extract(tf, str(self.dest))
+            except Exception as exc:  # a refusal or an extraction error: both fine here
+                return exc
+        return None
+
+    def assert_contained(self) -> None:
+        assert self.outside() == self.before, "something outside the destination changed"
+        dest = os.path.realpath(self.dest)
+        for dirpath, dirnames, filenames in os.walk(self.dest):
+            for name in dirnames + filenames:
+                p = os.path.join(dirpath, name)
+                if os.path.islink(p):
+                    real = os.path.realpath(p)
+                    assert real == dest or real.startswith(dest + os.sep), f"{p} -> {os.readlink(p)} leaves"
+
+
+@pytest.fixture
+def sandbox(tmp_path):
+    return Sandbox(tmp_path)
+
+
+def long_path_escape() -> list[tuple[str, str, object]]:
+    """Links whose expanded path outgrows PATH_MAX, where os.path.realpath stops
+    resolving: "escape" is lexically inside but really the destination's parent."""
+    comp = "d" * 247
+    steps = "abcdefghijklmnop"
+    members, path = [], ""
+    for step in steps:
+        members.append((os.path.join(path, comp), "dir", None))
+        members.append((os.path.join(path, step), "sym", comp))
+        path = os.path.join(path, comp)
+    linkpath = os.path.join(*steps, "l" * 254)
+    members.append((linkpath, "sym", "../" * len(steps)))
+    members.append(("escape", "sym", linkpath + "/.."))
+    members.append(("escape/pwned", "file", b"pwned\n"))
+    return members
+
+
+@pytest.mark.parametrize(
+    "members, refused",
+    [
+        pytest.param(long_path_escape(), "a/b/c/d/e/f/g/h/i/j/k/l/m/n/o/p/" + "l" * 254, id="past-PATH_MAX"),
+        pytest.param([("cur", "sym", "."), ("par", "sym", "cur/.."), ("par/moo", "file", b"x")], "par", id="cur-par"),
+        pytest.param(
+            [("cur", "sym", "."), ("cur/par", "sym", ".."), ("par/moo", "file", b"x")], "cur/par", id="cur/par"
+        ),
+        # the link is fine while "m" is missing; "m" made a link later would move it out
+        pytest.param([("l", "sym", "m/.."), ("m", "sym", "."), ("l/moo", "file", b"x")], "l", id="missing-then-link"),
+        # "x/.." through a link that a later member replaces
+        pytest.param(
+            [("sub", "dir", None), ("x", "sym", "sub"), ("l", "sym", "x/.."), ("x", "sym", "."), ("l/m", "file", b"")],
+            "l",
+            id="replaced-link",
+        ),
+        pytest.param([("s", "sym", "."), ("h", "lnk", "s/../outside.txt")], "h", id="hard-link-through-link"),
+        pytest.param([("up", "sym", ".."), ("up/x", "file", b"x")], "up", id="parent-link"),
+    ],
+)
+def test_links_that_climb_out_through_links_are_refused(sandbox, members, refused):
+    err = sandbox.extract(members)
+    assert type(err) is Exception and str(err) == TRAVERSAL + refused
+    sandbox.assert_contained()
+
+
+def test_links_that_stay_inside_are_extracted(sandbox):
+    members = [
+        ("model", "dir", None),
+        ("model/a", "file", b"a"),
+        ("model/sub", "dir", None),
+        ("model/sub/up", "sym", "../a"),  # climbs out of a real directory: fine
+        ("model/latest", "sym", "sub"),
+        ("model/latest/b", "file", b"b"),  # written through a link that stays inside
+        ("model/self", "sym", "."),
+        ("model/h", "lnk", "model/latest/b"),
+        ("model/top", "sym", ".."),  # the destination itself
+    ]
+    assert sandbox.extract(members) is None
+    m = sandbox.dest / "model"
+    assert (m / "sub" / "up").read_bytes() == b"a"
+    assert (m / "sub" / "b").read_bytes() == b"b" and (m / "h").read_bytes() == b"b"
+    assert os.path.samefile(m / "top", sandbox.dest)
+    sandbox.assert_contained()
