@@ -214,3 +214,49 @@ def test_locked_scratch_file_is_not_swept(fetch, fetch_log, backend, tmp_path):
         url = backend.serve("s.tar.xz", b"abc")
         assert fetch.download_file(url, str(tmp_path / "s.tar.xz")) is True
         assert live.exists()
+
+
+GIB_SCRIPT = """
+import sys
+from zelk_sdk.model import fetch
+fetch.logger = type("Quiet", (), {"info": lambda s, m: None, "warning": lambda s, m: None})()
+
+def status(field):
+    # this process's own memory map (ru_maxrss would carry the parent's high-water mark over exec)
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(field + ":"))
+
+before = status("VmRSS")
+assert fetch.download_file(sys.argv[1], sys.argv[2]) is True
+print(status("VmHWM") - before)
+"""
+
+
+def test_one_gibibyte_with_bounded_memory(backend, tmp_path):
+    """Peak RSS growth of a whole 1 GiB download stays far below the body size."""
+    import subprocess
+    import sys
+
+    block = os.urandom(MiB)
+    url = backend.serve("big.tar.xz", block, repeat=1024, write_size=MiB)
+    dest = tmp_path / "big.tar.xz"
+    r = subprocess.run([sys.executable, "-c", GIB_SCRIPT, url, str(dest)], capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+    growth = int(r.stdout)
+    assert dest.stat().st_size == 1024 * MiB
+    with open(dest, "rb") as f:
+        f.seek(512 * MiB)
+        assert f.read(MiB) == block
+    dest.unlink()
+    print(f"peak RSS growth for 1 GiB: {growth / MiB:.1f} MiB")
+    assert growth < 64 * MiB, f"peak RSS grew by {growth / MiB:.1f} MiB"
+
+
+def test_destination_that_is_a_directory_fails_before_the_body(fetch, fetch_log, backend, tmp_path):
+    url = backend.serve("dir.tar.xz", b"x" * (3 * MiB))
+    dest = tmp_path / "dir.tar.xz"
+    dest.mkdir()
+    with pytest.raises(IsADirectoryError) as err:
+        fetch.download_file(url, str(dest))
+    assert err.value.filename == str(dest)
+    assert progress(fetch_log) == []

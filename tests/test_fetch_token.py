@@ -177,3 +177,10 @@ def test_requests_is_looked_up_per_call(fetch, fetch_log, model_env, monkeypatch
     [(url, kw)] = seen
     assert url.endswith("/api/v1/models/zz/download-url")
     assert kw == {"headers": {"x-device-token": "Bearer device-token-1"}, "timeout": 30}
+
+
+def test_json_is_looked_up_before_the_body_is_decoded(fetch, fetch_log, backend, model_env, monkeypatch):
+    backend.model("k", body=b"\xff")
+    monkeypatch.delattr(fetch, "json")
+    assert fetch.get_model_url("k") is None
+    assert fetch_log.at("warning") == ["failed to get the model url name 'json' is not defined"]

@@ -16,12 +16,13 @@ def write_tree(root: Path, files: dict[str, bytes | str]) -> None:
         p.write_bytes(content.encode() if isinstance(content, str) else content)
 
 
-def gnu_tar_xz(workdir: Path, model_name: str, files: dict[str, bytes | str]) -> bytes:
-    """`tar -cJf` of a directory <model_name> holding `files`."""
+def gnu_tar_xz(workdir: Path, model_name: str, files: dict[str, bytes | str], level: int = 0) -> bytes:
+    """`tar -cJf` of a directory <model_name> holding `files` (xz preset `level`)."""
     src = workdir / ("src-" + model_name)
     write_tree(src / model_name, files)
     out = workdir / (model_name + ".gnu.tar.xz")
-    subprocess.run(["tar", "-cJf", str(out), "-C", str(src), model_name], check=True)
+    env = {**os.environ, "XZ_OPT": f"-{level}"}
+    subprocess.run(["tar", "-cJf", str(out), "-C", str(src), model_name], check=True, env=env)
     return out.read_bytes()
 
 

@@ -38,6 +38,7 @@ class Archive:
     stall_after: int | None = None  # stop sending (but keep the socket) after this many bytes
     stall_seconds: float = 0.0
     write_size: int = 65536
+    repeat: int = 1  # the body is `data` repeated this many times (large bodies without the memory)
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
@@ -102,13 +103,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if a.chunked:
             self.send_header("Transfer-Encoding", "chunked")
         elif a.content_length:
-            n = a.declared_length if a.declared_length is not None else len(a.data)
+            n = a.declared_length if a.declared_length is not None else len(a.data) * a.repeat
             self.send_header("Content-Length", str(n))
         else:
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
-        limit = len(a.data)
+        total = len(a.data) * a.repeat
+        limit = total
         if a.break_after is not None:
             limit = min(limit, a.break_after)
         sent = 0
@@ -117,7 +119,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 if a.stall_after is not None and sent >= a.stall_after:
                     time.sleep(a.stall_seconds)
                     a.stall_after = None
-                piece = a.data[sent : min(limit, sent + a.write_size)]
+                offset = sent % len(a.data)
+                piece = a.data[offset : offset + min(limit - sent, a.write_size, len(a.data) - offset)]
                 if a.chunked:
                     self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
                 else:
@@ -128,7 +131,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError):
             return
-        if a.break_after is not None or (a.declared_length or 0) > len(a.data):
+        if a.break_after is not None or (a.declared_length or 0) > total:
             self.close_connection = True
 
 

@@ -1,8 +1,11 @@
 #include "function.hpp"
 
 #include <frameobject.h>
+#include <pthread.h>
 #include <structmember.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -31,35 +34,67 @@ FunctionObject* as_fn(PyObject* o) { return reinterpret_cast<FunctionObject*>(o)
 
 const char* qualname_of(const FunctionDef& def) { return def.qualname != nullptr ? def.qualname : def.name; }
 
-// Per-thread count of native function calls in progress. The interpreter keeps
-// the same count for Python frames in its thread state; native recursion (the
-// flow walk calls itself through the instance) is held to the same limit.
-thread_local int native_depth = 0;
+// What the recursion guard keeps per thread, in one thread-local object so
+// that a call reaches it with one TLS lookup.
+struct NativeThread {
+  // Native function calls in progress. The interpreter keeps the same count
+  // for Python frames in its thread state; native recursion (the flow walk
+  // calls itself through the instance) is held to the same limit.
+  int depth = 0;
+  // The lowest address that native recursion may reach on this thread: the
+  // end of the thread's stack plus a margin for the work done below the last
+  // guarded call (0 when the bounds are unknown). Neither call count knows the
+  // stack's size: with a raised recursion limit on a small stack (a thread made
+  // with threading.stack_size(), a low `ulimit -s`) they would let it overflow.
+  bool floor_known = false;
+  std::uintptr_t stack_floor = 0;
+};
+thread_local NativeThread native_thread;
+
+std::uintptr_t find_stack_floor() {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+  void* low = nullptr;
+  std::size_t size = 0;
+  int rc = pthread_attr_getstack(&attr, &low, &size);
+  pthread_attr_destroy(&attr);
+  if (rc != 0 || low == nullptr || size == 0) return 0;
+  // an eighth of the stack, at least 32 KiB and at most 256 KiB
+  std::size_t margin = std::clamp<std::size_t>(size / 8, 32 * 1024, 256 * 1024);
+  return reinterpret_cast<std::uintptr_t>(low) + margin;
+}
 
 class DepthGuard {
  public:
-  explicit DepthGuard(const FunctionDef& def) {
-    if (native_depth >= Py_GetRecursionLimit()) {
+  explicit DepthGuard(const FunctionDef& def) : t_(native_thread) {
+    if (t_.depth >= Py_GetRecursionLimit()) {
       PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded while calling %s()", qualname_of(def));
-      ok_ = false;
       return;
     }
-    if (Py_EnterRecursiveCall(" while calling a native function") != 0) {
-      ok_ = false;
+    if (!t_.floor_known) {
+      t_.stack_floor = find_stack_floor();
+      t_.floor_known = true;
+    }
+    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < t_.stack_floor) {
+      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded while calling %s() (native stack exhausted)",
+                   qualname_of(def));
       return;
     }
-    ++native_depth;
+    if (Py_EnterRecursiveCall(" while calling a native function") != 0) return;
+    ++t_.depth;
+    ok_ = true;
   }
   ~DepthGuard() {
     if (ok_) {
-      --native_depth;
+      --t_.depth;
       Py_LeaveRecursiveCall();
     }
   }
   bool ok() const { return ok_; }
 
  private:
-  bool ok_ = true;
+  NativeThread& t_;
+  bool ok_ = false;
 };
 
 const char* exact_type_name(Exact t) {

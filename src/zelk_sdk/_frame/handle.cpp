@@ -28,6 +28,18 @@ void raise_instance(PyObject* exc) {
   throw_error();
 }
 
+Ref lookup_special(PyObject* o, PyObject* name) {
+  PyObject* f = _PyType_Lookup(Py_TYPE(o), name);  // borrowed
+  if (f == nullptr) {
+    if (PyErr_Occurred()) throw_error();
+    return Ref();
+  }
+  descrgetfunc get = Py_TYPE(f)->tp_descr_get;
+  if (get == nullptr) return Ref::borrow(f);
+  Ref keep = Ref::borrow(f);
+  return Ref::steal(get(f, o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
+}
+
 Ref textf(const char* format, ...) {
   va_list va;
   va_start(va, format);

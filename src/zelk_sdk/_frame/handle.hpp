@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <exception>
+#include <type_traits>
 #include <utility>
 
 namespace zelk {
@@ -218,14 +219,29 @@ class Iter {
   Ref it_;
 };
 
-// `with manager as entered: body(entered)`, with the statement's exact protocol:
-// __exit__ is looked up before __enter__ runs, an exception from the body is
-// offered to __exit__ and re-raised unless it returns a true value.
+// A special method as the interpreter finds it: on the type, bound to `o`.
+// Empty when the type has none.
+Ref lookup_special(PyObject* o, PyObject* name);
+
+// `with manager as entered: body(entered)`, with the statement's protocol:
+// __enter__ and then __exit__ are looked up on the type, an exception from the
+// body is offered to __exit__ and re-raised unless it returns a true value.
 template <class Body>
 void with(PyObject* manager, PyObject* enter_name, PyObject* exit_name, Body&& body) {
-  Ref exit = getattr(reinterpret_cast<PyObject*>(Py_TYPE(manager)), exit_name);
-  Ref enter = getattr(reinterpret_cast<PyObject*>(Py_TYPE(manager)), enter_name);
-  Ref entered = call(enter, manager);
+  Ref enter = lookup_special(manager, enter_name);
+  if (!enter) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                 Py_TYPE(manager)->tp_name);
+    throw_error();
+  }
+  Ref exit = lookup_special(manager, exit_name);
+  if (!exit) {
+    PyErr_Format(PyExc_TypeError,
+                 "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                 Py_TYPE(manager)->tp_name);
+    throw_error();
+  }
+  Ref entered = call(enter);
   try {
     body(entered.get());
   } catch (PyErr& e) {
@@ -233,11 +249,11 @@ void with(PyObject* manager, PyObject* enter_name, PyObject* exit_name, Body&& b
     PyObject* exc = e.value();
     Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
     Ref tb = Ref::steal_or_null(PyException_GetTraceback(exc));
-    Ref suppress = call(exit, manager, type, exc, tb ? tb.get() : Py_None);
+    Ref suppress = call(exit, type, exc, tb ? tb.get() : Py_None);
     if (truthy(suppress)) return;
     throw;
   }
-  call(exit, manager, Py_None, Py_None, Py_None);
+  call(exit, Py_None, Py_None, Py_None);
 }
 
 }  // namespace zelk

@@ -25,9 +25,9 @@ Ref download_file(Ctx& c) {
   log_info(c, textf("\tcloud url: %U", cloud_url));
   log_info(c, textf("\ttar.xz file: %U", local_file));
 
-  Ref requests = c.global(n::requests);
-  Ref r = call(getattr(requests, c.name(n::get)), cloud_url, kw(c, n::stream, Py_True),
-               kw(c, n::timeout, c.global(n::DOWNLOAD_MODEL_TIMEOUT)));
+  Ref get = getattr(c.global(n::requests), c.name(n::get));
+  Ref timeout = c.global(n::DOWNLOAD_MODEL_TIMEOUT);
+  Ref r = call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout));
   Ref status = getattr(r, c.name(n::status_code));
   if (rich_compare(status, integer(200), Py_NE)) {
     log_warning(c, textf("failed downloading status code: %U", fmt(getattr(r, c.name(n::status_code))).get()));

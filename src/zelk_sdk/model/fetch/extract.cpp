@@ -1,12 +1,7 @@
 // Safe tar extraction.
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <climits>
-#include <deque>
 #include <string>
-#include <vector>
 
 #include "common.hpp"
 #include "scratch.hpp"
@@ -14,101 +9,32 @@
 namespace zelk::fetch {
 namespace {
 
-// Where a relative path below the destination really leads: its components are
-// walked on disk the way the kernel walks them when the member is written,
-// following the symbolic links already there. A lexical test misses a link that
-// climbs out through another link ("a -> .", "b -> a/.."), and os.path.realpath,
-// which the archive module's own filter relies on, stops resolving once the
-// expanded path outgrows PATH_MAX and then misses it too. This walk never gives
-// up silently: a path it cannot follow to the end counts as leaving.
-class DiskWalk {
- public:
-  explicit DiskWalk(std::string root) : root_(std::move(root)) {}
-
-  // Walks `rel` on from the current position; false when it leaves the root
-  // (or loops, or grows too long to follow). In a strict walk a ".." may only
-  // leave a directory that is really there: not one reached through a link
-  // (replacing that link would move the target) and not one still missing
-  // (creating it as a link later would).
-  bool walk(const std::string& rel, bool strict) {
-    std::deque<Step> queue;
-    append(queue, rel, false);
-    while (!queue.empty()) {
-      Step s = std::move(queue.front());
-      queue.pop_front();
-      if (s.name.empty() || s.name == ".") continue;
-      if (s.name == "..") {
-        if (parts_.empty() || (strict && parts_.back().pinned)) return false;
-        parts_.pop_back();
-        continue;
-      }
-      std::string p = current() + "/" + s.name;
-      if (p.size() >= PATH_MAX) return false;
-      bool exists = false;
-      if (parts_.empty() || parts_.back().exists) {
-        struct stat st;
-        if (lstat(p.c_str(), &st) == 0) {
-          if (S_ISLNK(st.st_mode)) {
-            std::string target;
-            if (++links_ > kMaxLinks || !read_link(p, target) || target[0] == '/') return false;
-            std::deque<Step> spliced;
-            append(spliced, target, true);
-            queue.insert(queue.begin(), spliced.begin(), spliced.end());
-            continue;
-          }
-          exists = true;
-        } else if (errno != ENOENT && errno != ENOTDIR) {
-          return false;
-        }
-      }
-      parts_.push_back({std::move(s.name), exists, s.via_link || (strict && !exists)});
+// True when walking `rel` (a relative path as written in the archive) from
+// `base` goes through a symbolic link that is already on disk; the final
+// component does not count. A member written through such a link, or a link
+// target resolved through one, does not land where its text says.
+bool through_link(const std::string& base, PyObject* rel) {
+  const std::string r = scratch::encode_path(rel);
+  if (r.empty() || r[0] == '/') return false;
+  std::string path = base;
+  std::size_t start = 0;
+  while (start <= r.size()) {
+    std::size_t end = r.find('/', start);
+    if (end == std::string::npos) end = r.size();
+    const bool final_part = r.find_first_not_of('/', end) == std::string::npos;
+    std::string part = r.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") {
+      if (final_part) break;
+      continue;
     }
-    return true;
+    if (final_part) break;
+    path += "/" + part;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
   }
-  // The current position becomes a plain directory that ".." may leave.
-  void settle() {
-    for (Part& p : parts_) p.pinned = false;
-  }
-  bool at_root() const { return parts_.empty(); }
-
- private:
-  static constexpr int kMaxLinks = 40;  // the kernel's limit
-  struct Step {
-    std::string name;
-    bool via_link;
-  };
-  struct Part {
-    std::string name;
-    bool exists;
-    bool pinned;
-  };
-
-  static void append(std::deque<Step>& queue, const std::string& path, bool via_link) {
-    std::size_t start = 0;
-    while (start <= path.size()) {
-      std::size_t slash = path.find('/', start);
-      if (slash == std::string::npos) slash = path.size();
-      queue.push_back({path.substr(start, slash - start), via_link});
-      start = slash + 1;
-    }
-  }
-  static bool read_link(const std::string& path, std::string& target) {
-    target.assign(PATH_MAX, '\0');
-    ssize_t n = readlink(path.c_str(), target.data(), target.size());
-    if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return false;
-    target.resize(static_cast<std::size_t>(n));
-    return true;
-  }
-  std::string current() const {
-    std::string p = root_;
-    for (const Part& part : parts_) p += "/" + part.name;
-    return p;
-  }
-
-  std::string root_;
-  std::vector<Part> parts_;
-  int links_ = 0;
-};
+  return false;
+}
 
 [[noreturn]] void refuse(PyObject* member_name) {
   raise(PyExc_Exception, textf("Attempted path traversal in tar archive: %U", fmt(member_name).get()).get());
@@ -122,8 +48,9 @@ bool within(PyObject* candidate, PyObject* prefix) {
 // lands inside the destination, raises otherwise. Besides the member's own
 // name, a link's target must stay inside too: a symbolic link resolved
 // lexically from the member's directory, a hard link from the destination.
-// Each test is made on the text and again on disk (DiskWalk), against the
-// links that earlier members left there.
+// Lexical resolution is exact only while no path goes through a symbolic link
+// extracted earlier (`c -> .` makes "c/c/../.." climb out), so neither a
+// member's parent directories nor a link target may pass through one.
 Ref check_member(Ctx& c) {
   PyObject* member = c.arg(0);
   PyObject* path = PyTuple_GET_ITEM(c.closure(), 0);
@@ -138,28 +65,23 @@ Ref check_member(Ctx& c) {
   Ref prefix = Ref::steal(PyNumber_Add(abs_path, getattr(os, c.name(n::sep))));
   if (!within(member_path, prefix)) refuse(name);
 
-  const std::string root = scratch::encode_path(abs_path);
-  const std::string rel = scratch::encode_path(name);
-  DiskWalk lands(root);
-  if (!lands.walk(rel, false) || lands.at_root()) refuse(name);
-
+  const std::string dest = scratch::encode_path(abs_path);
+  if (PyUnicode_Check(name.get()) && through_link(dest, name)) refuse(name);
   if (truthy(call_method(member, c.name(n::issym)))) {
     Ref member_dir = call(getattr(os_path, c.name(n::dirname)), name);
     Ref linkname = getattr(member, c.name(n::linkname));
     Ref target = call(abspath, call(join, path, member_dir, linkname));
     // a link to the destination itself stays inside it
     if (!within(target, prefix) && !rich_compare(target, abs_path, Py_EQ)) refuse(name);
-    // the link's own directory as it is on disk, then its target from there
-    DiskWalk points(root);
-    if (!points.walk(scratch::parent_dir(rel), false)) refuse(name);
-    points.settle();
-    if (!points.walk(scratch::encode_path(linkname), true)) refuse(name);
+    if (PyUnicode_Check(member_dir.get()) && PyUnicode_Check(linkname.get()) &&
+        through_link(dest + "/" + scratch::encode_path(member_dir), linkname)) {
+      refuse(name);
+    }
   } else if (truthy(call_method(member, c.name(n::islnk)))) {
     Ref linkname = getattr(member, c.name(n::linkname));
     Ref target = call(abspath, call(join, path, linkname));
     if (!within(target, prefix)) refuse(name);
-    DiskWalk points(root);
-    if (!points.walk(scratch::encode_path(linkname), false) || points.at_root()) refuse(name);
+    if (PyUnicode_Check(linkname.get()) && through_link(dest, linkname)) refuse(name);
   }
   return Ref::borrow(member);
 }

@@ -18,6 +18,21 @@ namespace {
 
 constexpr char kPrefix[] = ".zelk-tmp-";
 
+// A directory stream over `fd` (which stays open), from its first entry: the
+// duplicate shares the file position of `fd`, which an earlier listing may
+// have left at the end.
+DIR* open_listing(int fd) {
+  int dup_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (dup_fd < 0) return nullptr;
+  DIR* d = fdopendir(dup_fd);
+  if (d == nullptr) {
+    ::close(dup_fd);
+    return nullptr;
+  }
+  rewinddir(d);
+  return d;
+}
+
 [[noreturn]] void raise_errno(PyObject* filename) {
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
   throw_error();
@@ -49,22 +64,39 @@ std::string random_name(const char* suffix) {
   return std::string(kPrefix) + hex + suffix;
 }
 
+// flock(2) with the GIL released while it blocks (another thread of this
+// process may hold the lock and need the GIL to let go of it); a signal that
+// interrupts the wait is handled like anywhere else in Python code.
+int flock_wait(int fd, int op) {
+  for (;;) {
+    int r;
+    int err;
+    Py_BEGIN_ALLOW_THREADS;
+    r = flock(fd, op);
+    err = errno;
+    Py_END_ALLOW_THREADS;
+    if (r == 0) return 0;
+    if (err != EINTR) {
+      errno = err;
+      return -1;
+    }
+    if (PyErr_CheckSignals() < 0) throw_error();
+  }
+}
+
 // An open directory with an flock of the given kind; not locked when the
-// file system refuses locks.
+// directory cannot be opened for reading or the file system refuses locks.
 class DirLock {
  public:
   DirLock(const std::string& dir, int op) {
     fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) return;
-    int r;
-    // another thread of this process may hold the lock and need the GIL to
-    // let go of it
-    Py_BEGIN_ALLOW_THREADS;
-    do {
-      r = flock(fd_, op);
-    } while (r != 0 && errno == EINTR);
-    Py_END_ALLOW_THREADS;
-    locked_ = r == 0;
+    try {
+      locked_ = flock_wait(fd_, op) == 0;
+    } catch (...) {
+      ::close(fd_);
+      throw;
+    }
   }
   ~DirLock() {
     if (fd_ >= 0) ::close(fd_);
@@ -83,13 +115,8 @@ class DirLock {
 // follows symbolic links.
 void remove_children(int fd, int depth = 0) {
   if (depth > 4096) return;
-  int dup_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (dup_fd < 0) return;
-  DIR* d = fdopendir(dup_fd);
-  if (d == nullptr) {
-    ::close(dup_fd);
-    return;
-  }
+  DIR* d = open_listing(fd);
+  if (d == nullptr) return;
   while (dirent* e = readdir(d)) {
     const char* name = e->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
@@ -142,45 +169,50 @@ bool is_dir_at(int dirfd, const char* name) {
 }
 
 // Moves `name` from one directory into another as extraction would have
-// written it there: new entries are renamed, directories are merged, other
-// entries are replaced. Returns false with errno set on failure.
+// written it there: new entries are renamed, directories are merged into
+// existing ones, and other entries replace other entries. A directory never
+// replaces a file nor a file a directory (EISDIR / ENOTDIR), as extraction
+// itself refuses. Returns false with errno set on failure.
 bool move_entry(int from_fd, const char* name, int to_fd, int depth = 0) {
   if (rename_noreplace(from_fd, name, to_fd, name) == 0) return true;
   if (errno != EEXIST && errno != ENOTEMPTY) return false;
   const bool src_dir = is_dir_at(from_fd, name);
   const bool dst_dir = is_dir_at(to_fd, name);
-  if (src_dir && dst_dir && depth < 4096) {
-    int src = openat(from_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    int dst = openat(to_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    bool ok = src >= 0 && dst >= 0;
-    if (ok) {
-      int dup_fd = fcntl(src, F_DUPFD_CLOEXEC, 0);
-      DIR* d = dup_fd >= 0 ? fdopendir(dup_fd) : nullptr;
-      if (d == nullptr) {
-        if (dup_fd >= 0) ::close(dup_fd);
-        ok = false;
-      } else {
-        while (dirent* e = readdir(d)) {
-          if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-          if (!move_entry(src, e->d_name, dst, depth + 1)) {
-            ok = false;
-            break;
-          }
-        }
-        int saved = errno;
-        closedir(d);
-        errno = saved;
-      }
-    }
-    int saved = errno;
-    if (src >= 0) ::close(src);
-    if (dst >= 0) ::close(dst);
-    errno = saved;
-    if (ok) unlinkat(from_fd, name, AT_REMOVEDIR);
-    return ok;
+  if (src_dir != dst_dir) {
+    errno = dst_dir ? EISDIR : ENOTDIR;
+    return false;
   }
-  if (dst_dir) remove_tree_at(to_fd, name);
-  return renameat(from_fd, name, to_fd, name) == 0;
+  if (!src_dir) return renameat(from_fd, name, to_fd, name) == 0;
+  if (depth >= 4096) {
+    errno = ELOOP;
+    return false;
+  }
+  int src = openat(from_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int dst = openat(to_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  bool ok = src >= 0 && dst >= 0;
+  if (ok) {
+    DIR* d = open_listing(src);
+    if (d == nullptr) {
+      ok = false;
+    } else {
+      while (dirent* e = readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        if (!move_entry(src, e->d_name, dst, depth + 1)) {
+          ok = false;
+          break;
+        }
+      }
+      int saved = errno;
+      closedir(d);
+      errno = saved;
+    }
+  }
+  int saved = errno;
+  if (src >= 0) ::close(src);
+  if (dst >= 0) ::close(dst);
+  errno = saved;
+  if (ok) unlinkat(from_fd, name, AT_REMOVEDIR);
+  return ok;
 }
 
 }  // namespace
@@ -209,21 +241,21 @@ std::string parent_dir(const std::string& path) {
 void sweep(const std::string& dir) {
   DirLock lock(dir, LOCK_EX);
   if (!lock.locked()) return;
-  int dup_fd = fcntl(lock.fd(), F_DUPFD_CLOEXEC, 0);
-  if (dup_fd < 0) return;
-  DIR* d = fdopendir(dup_fd);
-  if (d == nullptr) {
-    ::close(dup_fd);
-    return;
-  }
-  while (dirent* e = readdir(d)) {
+  const int dirfd = lock.fd();
+  Py_BEGIN_ALLOW_THREADS;
+  DIR* d = open_listing(dirfd);
+  while (d != nullptr) {
+    dirent* e = readdir(d);
+    if (e == nullptr) break;
     if (std::strncmp(e->d_name, kPrefix, sizeof kPrefix - 1) != 0) continue;
-    int fd = openat(lock.fd(), e->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    int fd = openat(dirfd, e->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) continue;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) remove_tree_at(lock.fd(), e->d_name);
+    // unlocked: its writer is gone
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) remove_tree_at(dirfd, e->d_name);
     ::close(fd);
   }
-  closedir(d);
+  if (d != nullptr) closedir(d);
+  Py_END_ALLOW_THREADS;
 }
 
 // ------------------------------------------------------------ PartFile
@@ -233,10 +265,18 @@ PartFile::~PartFile() {
 }
 
 Ref PartFile::open_for(const std::string& final_path, PyObject* final_path_obj, PyObject* open) {
+  // what open(local_file, "wb") would refuse, refused before the body is read
+  struct stat st;
+  if (::stat(final_path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      raise_errno(final_path_obj);
+    }
+    if (::access(final_path.c_str(), W_OK) != 0) raise_errno(final_path_obj);
+  }
   const std::string dir = parent_dir(final_path);
   final_ = final_path;
   DirLock lock(dir, LOCK_SH);
-  if (lock.fd() < 0) raise_errno(final_path_obj);
   path_ = (dir == "/" ? std::string() : dir) + "/" + random_name(".part");
   Ref tmp = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path_.data(), static_cast<Py_ssize_t>(path_.size())));
   Ref file;
@@ -256,6 +296,7 @@ Ref PartFile::open_for(const std::string& final_path, PyObject* final_path_obj, 
   }
   int fd = PyObject_AsFileDescriptor(file);
   if (fd < 0) throw_error();
+  // a new file: nobody but a sweeper (which does not wait) contends for it
   while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
   }
   return file;
@@ -271,14 +312,13 @@ void PartFile::commit(PyObject* final_path_obj) {
 Staging::Staging(const std::string& base_dir) : base_(base_dir) {
   sweep(base_);
   DirLock lock(base_, LOCK_SH);
-  if (lock.fd() < 0) raise_errno_path(base_);
   const std::string name = random_name(".staging");
-  if (mkdirat(lock.fd(), name.c_str(), 0700) != 0) raise_errno_path(base_ + "/" + name);
   path_ = (base_ == "/" ? std::string() : base_) + "/" + name;
-  lock_fd_ = openat(lock.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (::mkdir(path_.c_str(), 0700) != 0) raise_errno_path(path_);
+  lock_fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (lock_fd_ < 0) {
     int saved = errno;
-    unlinkat(lock.fd(), name.c_str(), AT_REMOVEDIR);
+    ::rmdir(path_.c_str());
     errno = saved;
     raise_errno_path(path_);
   }
@@ -287,11 +327,12 @@ Staging::Staging(const std::string& base_dir) : base_(base_dir) {
 }
 
 Staging::~Staging() {
-  if (lock_fd_ >= 0) {
-    remove_children(lock_fd_);
-    ::rmdir(path_.c_str());
-    ::close(lock_fd_);
-  }
+  if (lock_fd_ < 0) return;
+  Py_BEGIN_ALLOW_THREADS;
+  remove_children(lock_fd_);
+  ::rmdir(path_.c_str());
+  ::close(lock_fd_);
+  Py_END_ALLOW_THREADS;
 }
 
 Ref Staging::path() const {
@@ -299,48 +340,60 @@ Ref Staging::path() const {
 }
 
 void Staging::publish(const std::string& model_name) {
-  int base_fd = ::open(base_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (base_fd < 0) raise_errno_path(base_);
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{base_fd};
-
-  // everything extracted reaches the disk before the model directory appears
-  if (syncfs(lock_fd_) != 0) raise_errno_path(path_);
-
-  int dup_fd = fcntl(lock_fd_, F_DUPFD_CLOEXEC, 0);
-  DIR* d = dup_fd >= 0 ? fdopendir(dup_fd) : nullptr;
-  if (d == nullptr) {
-    if (dup_fd >= 0) ::close(dup_fd);
-    raise_errno_path(path_);
-  }
-  bool has_model = false;
-  while (dirent* e = readdir(d)) {
-    const char* name = e->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    if (model_name == name) {
-      has_model = true;
-      continue;
+  // All of this is file system work that may take long on a slow card: the
+  // GIL is released for it, and errors are raised once it is held again.
+  std::string failed;  // the path an error is about; empty: success
+  int err = 0;
+  Py_BEGIN_ALLOW_THREADS;
+  [&] {
+    int base_fd = ::open(base_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (base_fd < 0) {
+      err = errno;
+      failed = base_;
+      return;
     }
-    if (!move_entry(lock_fd_, name, base_fd)) {
-      int saved = errno;
-      closedir(d);
-      errno = saved;
-      raise_errno_path(base_ + "/" + name);
-    }
-  }
-  closedir(d);
-  if (has_model && rename_noreplace(lock_fd_, model_name.c_str(), base_fd, model_name.c_str()) != 0) {
-    if (errno != EEXIST && errno != ENOTEMPTY) raise_errno_path(base_ + "/" + model_name);
-    if (!is_dir_at(base_fd, model_name.c_str())) {
-      if (renameat(lock_fd_, model_name.c_str(), base_fd, model_name.c_str()) != 0) {
-        raise_errno_path(base_ + "/" + model_name);
+    struct Closer {
+      int fd;
+      ~Closer() { ::close(fd); }
+    } closer{base_fd};
+    auto fail = [&](const std::string& path) {
+      err = errno;
+      failed = path;
+    };
+    // everything extracted reaches the disk before the model directory appears
+    if (syncfs(lock_fd_) != 0) return fail(path_);
+    DIR* d = open_listing(lock_fd_);
+    if (d == nullptr) return fail(path_);
+    bool has_model = false;
+    while (dirent* e = readdir(d)) {
+      const char* name = e->d_name;
+      if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+      if (model_name == name) {
+        has_model = true;
+        continue;
+      }
+      if (!move_entry(lock_fd_, name, base_fd)) {
+        fail(base_ + "/" + name);
+        int saved = errno;
+        closedir(d);
+        errno = saved;
+        return;
       }
     }
-    // else: a complete model directory is already in place; ours goes with the staging
+    closedir(d);
+    if (has_model && rename_noreplace(lock_fd_, model_name.c_str(), base_fd, model_name.c_str()) != 0) {
+      // a model directory that appeared meanwhile is complete: keep it
+      if ((errno != EEXIST && errno != ENOTEMPTY) || !is_dir_at(base_fd, model_name.c_str())) {
+        return fail(base_ + "/" + model_name);
+      }
+    }
+    fsync(base_fd);
+  }();
+  Py_END_ALLOW_THREADS;
+  if (!failed.empty()) {
+    errno = err;
+    raise_errno_path(failed);
   }
-  fsync(base_fd);
 }
 
 }  // namespace zelk::fetch::scratch

@@ -47,8 +47,9 @@ Ref get_model_url(Ctx& c) {
                   textf("failed to get the model url with status. %U", fmt(getattr(r, c.name(n::status_code))).get()));
       return none();
     }
+    Ref loads = getattr(c.global(n::json), c.name(n::loads));
     Ref body = call_method(getattr(r, c.name(n::content)), c.name(n::decode), text("UTF-8"));
-    Ref parsed = call(getattr(c.global(n::json), c.name(n::loads)), body);
+    Ref parsed = call(loads, body);
     return optional_str(getitem(parsed, c.name(n::url)));
   } catch (PyErr& e) {
     if (!e.is_exception()) throw;

@@ -1,0 +1,174 @@
+"""The SDK's Redis wrapper: key scans and bulk deletion over redis-py.
+
+``ZelkRedis`` talks to one Redis server or to a Redis Cluster through the same
+two calls:
+
+- ``scan_keys(pattern=...)`` walks the key space with SCAN and MATCH (on every
+  primary of a cluster) and returns the matching keys as ``str``;
+- ``delete_many(keys)`` removes keys with the non-blocking UNLINK, in batches,
+  never sending one command with keys of two hash slots, and returns how many
+  keys were removed.
+
+Keys travel as bytes on the wire. A key that is not valid UTF-8 comes back from
+``scan_keys`` with its undecodable bytes as surrogate escapes, and
+``delete_many`` turns such a text back into the same bytes, so every key found
+can be deleted.
+"""
+
+from __future__ import annotations
+
+from collections import defaultdict
+from collections.abc import Iterable, Iterator
+from typing import Any
+
+try:
+    import redis
+    from redis.cluster import RedisCluster, key_slot
+except ImportError as exc:  # pragma: no cover - depends on the installation
+    raise ImportError("zelk_sdk.redis.wrapper needs redis-py: pip install 'zelk-sdk[redis]'") from exc
+
+__all__ = ["ZelkRedis"]
+
+#: Keys asked for per SCAN step (a hint to the server, not a limit).
+DEFAULT_SCAN_COUNT = 1000
+#: Keys per UNLINK command.
+DEFAULT_DELETE_BATCH = 500
+
+_ENCODING = "utf-8"
+_ERRORS = "surrogateescape"
+
+
+def _decode(key: bytes | str) -> str:
+    return key if isinstance(key, str) else key.decode(_ENCODING, _ERRORS)
+
+
+def _encode(key: Any) -> bytes:
+    if isinstance(key, str):
+        return key.encode(_ENCODING, _ERRORS)
+    if isinstance(key, (bytes, bytearray, memoryview)):
+        return bytes(key)
+    raise TypeError(f"Redis keys are str or bytes, not {type(key).__name__}")
+
+
+def _batches(keys: list[bytes], size: int) -> Iterator[list[bytes]]:
+    for start in range(0, len(keys), size):
+        yield keys[start : start + size]
+
+
+class ZelkRedis:
+    """A Redis connection with the key scan and bulk deletion of the SDK.
+
+    Connect with a URL (``redis://[[user]:password@]host[:port][/db]``,
+    ``rediss://`` for TLS, ``unix://path``) or with ``host`` and ``port``, or
+    wrap an existing ``redis.Redis`` / ``redis.cluster.RedisCluster`` with
+    ``client=``. ``cluster=None`` asks the server whether it runs in cluster
+    mode and connects accordingly; ``True`` or ``False`` decides without asking.
+    Other keyword arguments go to the redis-py client (``password``,
+    ``socket_timeout``, ...).
+    """
+
+    def __init__(
+        self,
+        url: str | None = None,
+        *,
+        host: str = "localhost",
+        port: int = 6379,
+        db: int = 0,
+        cluster: bool | None = None,
+        client: Any = None,
+        scan_count: int = DEFAULT_SCAN_COUNT,
+        delete_batch: int = DEFAULT_DELETE_BATCH,
+        **options: Any,
+    ) -> None:
+        if scan_count < 1 or delete_batch < 1:
+            raise ValueError("scan_count and delete_batch must be at least 1")
+        self.scan_count = scan_count
+        self.delete_batch = delete_batch
+        if client is not None:
+            if url is not None or options:
+                raise ValueError("give either client= or connection settings, not both")
+            self._client = client
+            return
+        # bytes on the wire; keys are decoded here, see _decode
+        options["decode_responses"] = False
+        if cluster is None:
+            cluster = self._is_cluster(url, host, port, db, options)
+        if cluster:
+            if url is not None:
+                self._client = RedisCluster.from_url(url, **options)
+            else:
+                self._client = RedisCluster(host=host, port=port, **options)
+        elif url is not None:
+            self._client = redis.Redis.from_url(url, **options)
+        else:
+            self._client = redis.Redis(host=host, port=port, db=db, **options)
+
+    @staticmethod
+    def _is_cluster(url: str | None, host: str, port: int, db: int, options: dict[str, Any]) -> bool:
+        probe = redis.Redis.from_url(url, **options) if url is not None else redis.Redis(host, port, db, **options)
+        try:
+            return bool(probe.info("cluster").get("cluster_enabled"))
+        except redis.ResponseError:  # INFO forbidden or renamed: a single server unless cluster=True
+            return False
+        finally:
+            probe.close()
+
+    @property
+    def client(self) -> Any:
+        """The redis-py client underneath, for everything else."""
+        return self._client
+
+    @property
+    def is_cluster(self) -> bool:
+        return isinstance(self._client, RedisCluster)
+
+    def _servers(self) -> list[Any]:
+        """One plain client per server whose keys are to be scanned."""
+        if self.is_cluster:
+            return [self._client.get_redis_connection(node) for node in self._client.get_primaries()]
+        return [self._client]
+
+    def scan_keys(self, pattern: str = "*") -> list[str]:
+        """Return the keys that match the glob ``pattern``, each once.
+
+        SCAN visits every key that exists for the whole scan; a key created or
+        deleted meanwhile may or may not be reported.
+        """
+        found: dict[str, None] = {}
+        for server in self._servers():
+            for key in server.scan_iter(match=_encode(pattern), count=self.scan_count):
+                found[_decode(key)] = None
+        return list(found)
+
+    def delete_many(self, keys: Iterable[Any]) -> int:
+        """UNLINK ``keys`` (str or bytes); return how many existed and were removed."""
+        encoded = list(dict.fromkeys(_encode(k) for k in keys))
+        if not encoded:
+            return 0
+        if self.is_cluster:
+            # a multi-key command must not cross hash slots: one group per slot;
+            # the cluster pipeline sends each group to the slot's primary and
+            # follows redirections
+            by_slot: dict[int, list[bytes]] = defaultdict(list)
+            for key in encoded:
+                by_slot[key_slot(key)].append(key)
+            groups: Iterable[list[bytes]] = by_slot.values()
+        else:
+            groups = (encoded,)
+        pipe = self._client.pipeline(transaction=False)
+        for group in groups:
+            for batch in _batches(group, self.delete_batch):
+                pipe.execute_command("UNLINK", *batch)
+        return sum(int(n) for n in pipe.execute())
+
+    def close(self) -> None:
+        self._client.close()
+
+    def __enter__(self) -> ZelkRedis:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<ZelkRedis {'cluster' if self.is_cluster else 'server'} {self._client!r}>"

@@ -1,0 +1,41 @@
+import json
+
+import pytest
+
+from zelk_sdk.nodered import FlowError, ZelkFlow
+
+
+def test_corpus_exports(corpus):
+    for path in sorted((corpus / "nodered").glob("*.json")):
+        data = json.loads(path.read_text())
+        wired = next(n for n in data if n.get("wires"))
+        for source in (path, str(path), data, {"flows": data, "rev": "1"}):
+            flow = ZelkFlow(source, wired["id"])
+            assert list(flow._nodes) == [n["id"] for n in data]
+            assert flow.parse_flow() == {"cur_node": wired}
+            assert flow.parse_flow()["cur_node"] is flow._nodes[wired["id"]]
+        assert ZelkFlow.from_json(path.read_bytes(), wired["id"])._nodes == flow._nodes
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("{not json", "invalid JSON"),
+        ('{"id": "a", "type": "inject"}', "expected a JSON array of node objects, got dict"),
+        ('[["a"]]', "entry 0 is a list, not a node object"),
+        ('[{"type": "inject"}]', 'entry 0 has no "id" text'),
+        ('[{"id": 5, "type": "inject"}]', 'entry 0 has no "id" text'),
+        ('[{"id": "a"}]', "node 'a' has no \"type\" text"),
+        ('[{"id": "a", "type": "t"}, {"id": "a", "type": "t"}]', "node id 'a' occurs twice"),
+        ('[{"id": "b", "type": "t"}]', "node id 'a' is not in <flows> (1 objects)"),
+    ],
+)
+def test_not_a_flows_export(tmp_path, text, message):
+    with pytest.raises(FlowError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        ZelkFlow.from_json(text, "a")
+    path = tmp_path / "flows.json"
+    path.write_text(text)
+    with pytest.raises(FlowError, match=str(path) if message != "invalid JSON" else message):
+        ZelkFlow(path, "a")
+    with pytest.raises(TypeError):
+        ZelkFlow([], None)

@@ -1,0 +1,75 @@
+import pytest
+from redis.cluster import key_slot
+
+from support.logcap import RecordingLogger
+from support.redis_server import redis_cluster, redis_server  # noqa: F401
+from zelk_sdk.nodered import ZelkFlow
+from zelk_sdk.redis import ZelkRedis, flowsweep
+
+
+@pytest.fixture(params=["server", "cluster"])
+def rz(request):
+    if request.param == "server":
+        port = request.getfixturevalue("redis_server").port
+        r = ZelkRedis(host="127.0.0.1", port=port)  # asks the server, finds no cluster
+    else:
+        port = request.getfixturevalue("redis_cluster")[0]
+        r = ZelkRedis(f"redis://127.0.0.1:{port}")  # asks the server, finds a cluster
+    assert r.is_cluster == (request.param == "cluster")
+    r.client.flushall()
+    yield r
+    r.close()
+
+
+def fill(rz, keys):
+    pipe = rz.client.pipeline()
+    for k in keys:
+        pipe.set(k, 1)
+    pipe.execute()
+
+
+def test_scan_and_delete_in_batches_across_slots(rz):
+    keys = [f"redis_n{i}_{j}" for i in range(40) for j in range(30)] + ["{tag}a", "{tag}b", b"redis_n1_\xff"]
+    fill(rz, keys)
+    rz.scan_count = 7  # many SCAN steps on every primary
+    if rz.is_cluster:  # the keys really are spread over all three primaries
+        owners = {rz.client.get_node_from_key(k).name for k in keys[:50]}
+        assert len(owners) == 3
+
+    found = rz.scan_keys(pattern="redis_n1_*")
+    assert sorted(found) == sorted([f"redis_n1_{j}" for j in range(30)] + ["redis_n1_\udcff"])
+    assert len(rz.scan_keys()) == len(keys)
+
+    rz.delete_batch = 13
+    assert rz.delete_many(found + found[:3] + ["missing"]) == 31  # repeats and absent keys count nothing
+    assert rz.delete_many(k for k in keys if isinstance(k, str) and k.startswith("{tag}")) == 2
+    assert rz.scan_keys(pattern="redis_n1_*") == [] and len(rz.scan_keys()) == len(keys) - 33
+    assert rz.delete_many([]) == 0
+    with pytest.raises(TypeError, match="str or bytes"):
+        rz.delete_many([1])
+
+
+def test_keys_of_many_slots_in_one_call(rz):
+    keys = [f"k{i}" for i in range(2000)]
+    assert len({key_slot(k.encode()) for k in keys}) > 1000
+    fill(rz, keys)
+    assert rz.delete_many(keys) == 2000 and rz.scan_keys() == []
+
+
+def test_clearing_pass_through_the_wrapper(rz, monkeypatch):
+    monkeypatch.setattr(flowsweep, "logger", RecordingLogger())
+    nodes = [{"id": f"n{i}", "type": "t", "wires": [[f"n{i + 1}"]] if i < 29 else []} for i in range(30)]
+    fill(rz, [f"redis_n{i}_{s}" for i in range(60) for s in ("a", "b")])
+    flow = ZelkFlow(nodes, "n10")
+    assert flowsweep.FlowsweepManager(rz, flow, flow.parse_flow()["cur_node"], "redis_n10_a").clear_stream_keys()
+    assert flowsweep.logger.lines[-1] == "Flowsweep complete: 40/40 keys deleted"
+    assert sorted(rz.scan_keys(pattern="redis_*")) == sorted(
+        f"redis_n{i}_{s}" for i in [*range(10), *range(30, 60)] for s in ("a", "b")
+    )
+
+
+def test_settings_are_checked(redis_server):
+    with pytest.raises(ValueError):
+        ZelkRedis(redis_server.url, delete_batch=0)
+    with pytest.raises(ValueError):
+        ZelkRedis(redis_server.url, client=object())
