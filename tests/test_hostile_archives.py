@@ -128,6 +128,11 @@ def long_path_escape() -> list[tuple[str, str, object]]:
             [("cur", "sym", "."), ("cur/par", "sym", ".."), ("par/moo", "file", b"x")], "cur/par", id="cur/par"
         ),
         # the link is fine while "m" is missing; "m" made a link later would move it out
+        pytest.param([("l", "sym", "m/.."), ("m", "sym", "."), ("l/moo", "file", b"x")], "l", id="missing-then-link"),
+        # each link climbs one level more once the next one exists: a link to any file on the machine
+        pytest.param(
+            [("l", "sym", "m/../etc/passwd"), ("m", "sym", "n/.."), ("n", "sym", ".")], "l", id="chain-to-a-file"
+        ),
         # "x/.." through a link that a later member replaces
         pytest.param(
             [("sub", "dir", None), ("x", "sym", "sub"), ("l", "sym", "x/.."), ("x", "sym", "."), ("l/m", "file", b"")],
