@@ -20,7 +20,7 @@ from support.modes import FULL, SANITIZED, scale
 TESTS = Path(__file__).resolve().parent
 CALLS = scale(1000, 50_000)
 # shards of each group, run side by side
-GROUPS = {"fetch": 2, "leakscope": 1}
+GROUPS = {"fetch": 2, "leakscope": 1, "flowsweep": 1}
 MiB = 1024 * 1024
 
 
@@ -59,6 +59,12 @@ def public_callables(group: str) -> set[str]:
 
         methods = {name for name, v in vars(LeakscopeManager).items() if callable(v) and name != "__init__"}
         return methods | {"LeakscopeManager"}
+    if group == "flowsweep":
+        from zelk_sdk.redis import flowsweep
+
+        cls = flowsweep.FlowsweepManager
+        methods = {name for name, v in vars(cls).items() if callable(v) and name != "__init__"}
+        return methods | {"FlowsweepManager", "clear_stream_redis_keys"}
     raise LookupError(group)
 
 

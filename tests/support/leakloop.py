@@ -403,7 +403,154 @@ def leakscope_cases(work: str) -> list[Case]:
     ]
 
 
-GROUPS: dict[str, Callable[[str], list[Case]]] = {"fetch": fetch_cases, "leakscope": leakscope_cases}
+# ------------------------------------------------------------------ flowsweep
+
+
+class MemoryRedis:
+    """scan_keys and delete_many over a dict, for the bulk of the calls."""
+
+    def __init__(self, keys: list[str]) -> None:
+        self.keys = dict.fromkeys(keys)
+
+    def scan_keys(self, pattern: str = "*") -> list[str]:
+        import fnmatch
+
+        return [k for k in self.keys if fnmatch.fnmatchcase(k, pattern)]
+
+    def delete_many(self, keys) -> int:
+        gone = [k for k in keys if k in self.keys]
+        for k in gone:
+            del self.keys[k]
+        return len(gone)
+
+
+class FailingRedis:
+    def __init__(self, exc_type: type[BaseException], text: str) -> None:
+        self.exc_type, self.text = exc_type, text
+
+    def scan_keys(self, pattern: str = "*"):
+        raise self.exc_type(self.text)
+
+    def delete_many(self, keys):
+        raise self.exc_type(self.text)
+
+
+class Flow:
+    def __init__(self, nodes: dict) -> None:
+        self._nodes = nodes
+
+
+def flowsweep_cases(work: str) -> list[Case]:
+    import redis
+
+    from zelk_sdk.redis import flowsweep
+    from zelk_sdk.redis.flowsweep import FlowsweepManager, clear_stream_redis_keys
+    from zelk_sdk.redis.wrapper import ZelkRedis
+
+    flowsweep.logger = NullLogger()
+    nodes = {
+        "a": {"id": "a", "wires": [["b", "c"], [], ["missing"]]},
+        "b": {"id": "b", "wires": [["d"]]},
+        "c": {"id": "c", "wires": [["d", "a"]]},
+        "d": {"id": "d", "wires": [["e"]]},
+        "e": {"id": "e"},
+    }
+    flow = Flow(nodes)
+    start = nodes["a"]
+    keys = [f"redis_{n}_{i}" for n in "abcde" for i in range(3)] + ["redis_x_1", "out"]
+    memory = MemoryRedis(keys)
+    refused = ZelkRedis("redis://127.0.0.1:9/0", cluster=False)  # nothing listens on the discard port
+    down = FailingRedis(redis.exceptions.ConnectionError, "Connection closed by server.")
+    mixed = MemoryRedis([])
+    mixed.scan_keys = lambda pattern="*": [b"redis_a_1"]  # type: ignore[method-assign]
+    chain = {str(i): {"id": str(i), "wires": [[str(i + 1)]]} for i in range(3000)}
+    deep = Flow(chain)
+    out = "out"
+
+    ok = FlowsweepManager(memory, flow, start, out)
+    cleared = FlowsweepManager(memory, flow, start, out)
+    cleared._keys_cleared = True
+    failing = FlowsweepManager(refused, flow, start, out)
+    broken = FlowsweepManager(down, flow, start, out)
+    sorting = FlowsweepManager(mixed, flow, start, out)
+    no_nodes = FlowsweepManager(memory, object(), start, out)
+    too_deep = FlowsweepManager(memory, deep, chain["0"], out)
+
+    def full_pass() -> None:
+        memory.keys = dict.fromkeys(keys)
+        assert ok.clear_stream_keys() is True
+        ok.reset_cleanup_flag()
+
+    def one_shot() -> None:
+        memory.keys = dict.fromkeys(keys)
+        assert clear_stream_redis_keys(memory, flow, start, out, 3) is True
+
+    def reset_then_skip() -> None:
+        cleared.reset_cleanup_flag()
+        cleared._keys_cleared = True
+
+    cases = [
+        Case("FlowsweepManager()", lambda: FlowsweepManager(memory, flow, start, out), (memory, flow, start, out)),
+        Case("FlowsweepManager wrong node_config", lambda: expect(TypeError, lambda: FlowsweepManager(1, 2, None, out))),
+        Case("FlowsweepManager wrong key", lambda: expect(TypeError, lambda: FlowsweepManager(1, 2, start, b"k"))),
+        Case("_discover_downstream_nodes", lambda: ok._discover_downstream_nodes(start, set()), (start, flow)),
+        Case(
+            "_discover_downstream_nodes wrong visited",
+            lambda: expect(TypeError, lambda: ok._discover_downstream_nodes(start, [])),
+        ),
+        Case(
+            "_discover_downstream_nodes no node table",
+            lambda: expect(AttributeError, lambda: no_nodes._discover_downstream_nodes(start, set())),
+        ),
+        Case(
+            "_discover_downstream_nodes too deep",
+            lambda: expect(RecursionError, lambda: too_deep._discover_downstream_nodes(chain["0"], set())),
+            share=0.05,
+        ),
+        Case("_collect_stream_redis_keys", ok._collect_stream_redis_keys, (ok,)),
+        Case(
+            "_collect_stream_redis_keys failing Redis",
+            lambda: expect(redis.exceptions.ConnectionError, broken._collect_stream_redis_keys),
+        ),
+        Case("clear_stream_keys", full_pass, (ok, memory)),
+        Case("clear_stream_keys already cleared", cleared.clear_stream_keys, (cleared,)),
+        Case("clear_stream_keys Redis refuses connections", lambda: failing.clear_stream_keys(), (failing, refused)),
+        Case("clear_stream_keys Redis drops the connection", lambda: broken.clear_stream_keys(), (broken,)),
+        Case("clear_stream_keys keys of two types", lambda: sorting.clear_stream_keys(), (sorting,)),
+        Case("clear_stream_keys wrong max_ports", lambda: expect(TypeError, lambda: ok.clear_stream_keys(True))),
+        Case("reset_cleanup_flag", reset_then_skip, (cleared,)),
+        Case("clear_stream_redis_keys", one_shot, (memory, flow, start)),
+        Case(
+            "clear_stream_redis_keys wrong types",
+            lambda: expect(TypeError, lambda: clear_stream_redis_keys(memory, flow, start, out, None)),
+        ),
+    ]
+    if shutil.which("redis-server"):
+        from support.redis_server import RedisServer
+
+        server = RedisServer(work)
+        cleanups.append(server.stop)
+        real = ZelkRedis(server.url, cluster=False)
+        cleanups.append(real.close)
+        live = FlowsweepManager(real, flow, start, out)
+
+        def live_pass() -> None:
+            real.client.mset({k: b"v" for k in keys})
+            assert live.clear_stream_keys() is True
+            live.reset_cleanup_flag()
+
+        cases.append(Case("clear_stream_keys against redis-server", live_pass, (live, real), share=0.2))
+    return cases
+
+
+cleanups: list[Callable[[], object]] = []
+
+
+GROUPS: dict[str, Callable[[str], list[Case]]] = {
+    "fetch": fetch_cases,
+    "leakscope": leakscope_cases,
+    "flowsweep": flowsweep_cases,
+}
 
 
 def measure(case: Case, n: int) -> dict[str, object]:
@@ -445,16 +592,23 @@ def main(argv: list[str]) -> int:
     only = set(argv[2:])
     shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None  # cheap syncfs for the extraction cases
     with tempfile.TemporaryDirectory(dir=shm) as work:
-        cases = GROUPS[group](work)
-        for index, case in enumerate(cases):
-            if index % count != shard or (only and case.name not in only):
-                continue
-            try:
-                result = measure(case, max(20, int(n * case.share)))
-            except BaseException as exc:  # report it as this case's failure and go on
-                result = {"case": case.name, "error": f"{type(exc).__name__}: {exc}"}
-            print(json.dumps(result), flush=True)
+        try:
+            run(GROUPS[group](work), n, shard, count, only)
+        finally:
+            for cleanup in reversed(cleanups):
+                cleanup()
     return 0
+
+
+def run(cases: list[Case], n: int, shard: int, count: int, only: set[str]) -> None:
+    for index, case in enumerate(cases):
+        if index % count != shard or (only and case.name not in only):
+            continue
+        try:
+            result = measure(case, max(20, int(n * case.share)))
+        except BaseException as exc:  # report it as this case's failure and go on
+            result = {"case": case.name, "error": f"{type(exc).__name__}: {exc}"}
+        print(json.dumps(result), flush=True)
 
 
 if __name__ == "__main__":
