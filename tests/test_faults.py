@@ -1,16 +1,28 @@
-"""Faults of the servers the SDK talks to: every one ends with its log lines,
-the failure result, and nothing on disk that looks like a model or an archive."""
+"""Faults of the servers the SDK talks to: every one ends with its log lines and
+the failure result, with nothing on disk that looks like a model or an archive,
+and with the Redis keys intact where no deletion was sent."""
 
 from __future__ import annotations
 
 import os
+import shutil
+import signal
+import subprocess
 import time
 
 import pytest
+import redis
 import requests
+from redis.backoff import NoBackoff
+from redis.retry import Retry
 
 from support.archives import tarfile_xz, tree
 from support.faults import RawServer, reset
+from support.logcap import RecordingLogger
+from support.redis_server import free_port
+from zelk_sdk.nodered import ZelkFlow
+from zelk_sdk.redis import flowsweep
+from zelk_sdk.redis.wrapper import ZelkRedis
 
 MODEL = {"m/weights.bin": os.urandom(300_000), "m/labels.txt": b"cat\ndog\n"}  # does not compress
 
@@ -163,3 +175,152 @@ def test_url_service_answers_non_json(fetch, fetch_log, backend, model_env, budg
         ("warning", "failed to get the model url Expecting value: line 1 column 1 (char 0)"),
     ]
     assert_nothing_left(model_env)
+
+
+# ------------------------------------------------------------------ redis-server
+
+
+def start_redis(port: int, workdir) -> subprocess.Popen:
+    """A redis-server that writes every command to its append-only file, so
+    that what it had survives a SIGKILL and a restart."""
+    proc = subprocess.Popen(
+        ["redis-server", "--bind", "127.0.0.1", "--port", str(port), "--dir", str(workdir), "--save", "",
+         "--appendonly", "yes", "--appendfsync", "always"],
+        stdout=subprocess.DEVNULL,
+    )
+    client = redis.Redis(port=port, socket_timeout=1)
+    try:
+        for _ in range(400):
+            try:
+                if client.ping():
+                    return proc
+            except redis.ConnectionError:
+                assert proc.poll() is None, "redis-server exited"
+                time.sleep(0.025)
+    finally:
+        client.close()
+    proc.kill()
+    raise RuntimeError("redis-server did not start")
+
+
+@pytest.fixture
+def redis_proc(tmp_path):
+    if shutil.which("redis-server") is None:
+        pytest.skip("redis-server is not installed")
+    port = free_port()
+    box = {"proc": start_redis(port, tmp_path), "port": port, "dir": tmp_path}
+    yield box
+    proc = box["proc"]
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGCONT)
+        proc.kill()
+    proc.wait(10)
+
+
+STREAM = ["redis_a_in", "redis_b_1", "redis_b_2", "redis_c_1", "out_a"]
+OTHERS = ["redis_x_1", "redis_ab_1", "redis_bb_1"]
+
+
+class Spy(ZelkRedis):
+    """Counts the calls and lets a test act between them."""
+
+    def __init__(self, *args, on_scan=None, on_delete=None, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.scans, self.deletes = 0, 0
+        self.on_scan, self.on_delete = on_scan, on_delete
+
+    def scan_keys(self, pattern="*"):
+        self.scans += 1
+        if self.on_scan:
+            self.on_scan(self.scans)
+        return super().scan_keys(pattern=pattern)
+
+    def delete_many(self, keys):
+        self.deletes += 1
+        if self.on_delete:
+            self.on_delete()
+        return super().delete_many(keys)
+
+
+def stream_manager(wrapper):
+    flow = ZelkFlow(
+        [{"id": "a", "type": "t", "wires": [["b"], ["c"]]}, {"id": "b", "type": "t", "wires": [["c"]]},
+         {"id": "c", "type": "t", "wires": []}, {"id": "x", "type": "t", "wires": []}],
+        "a",
+    )
+    return flowsweep.FlowsweepManager(wrapper, flow, flow.parse_flow()["cur_node"], "out_a")
+
+
+def keys_of(port) -> list[str]:
+    c = redis.Redis(port=port)
+    try:
+        return sorted(k.decode() for k in c.keys())
+    finally:
+        c.close()
+
+
+@pytest.fixture
+def sweep_log(monkeypatch):
+    rec = RecordingLogger()
+    monkeypatch.setattr(flowsweep, "logger", rec)
+    return rec
+
+
+def spy_on(box, **hooks) -> Spy:
+    r = Spy(f"redis://127.0.0.1:{box['port']}/0", cluster=False, socket_timeout=0.5,
+            retry=Retry(NoBackoff(), 1), **hooks)
+    r.client.mset({k: "v" for k in STREAM + OTHERS})
+    return r
+
+
+def assert_failed(log, m, fragment):
+    level, line = log.records[-1]
+    assert level == "error" and line.startswith("Failed to clear Redis keys: ") and fragment in line, line
+    assert m._keys_cleared is False
+
+
+def test_redis_stopped_mid_pass(redis_proc, sweep_log):
+    proc = redis_proc["proc"]
+    r = spy_on(redis_proc, on_scan=lambda n: n == 2 and proc.send_signal(signal.SIGSTOP))
+    m = stream_manager(r)
+    t0 = time.monotonic()
+    assert m.clear_stream_keys() is False
+    assert time.monotonic() - t0 < 5
+    assert_failed(sweep_log, m, "Timeout reading from 127.0.0.1")
+    assert r.deletes == 0
+    proc.send_signal(signal.SIGCONT)
+    assert keys_of(redis_proc["port"]) == sorted(STREAM + OTHERS)  # no delete was sent: all there
+    r.on_scan = None
+    assert m.clear_stream_keys() is True and keys_of(redis_proc["port"]) == sorted(OTHERS)
+    r.close()
+
+
+def test_redis_stopped_while_deleting(redis_proc, sweep_log):
+    """The deletion is on its way when the server stops: the pass cannot know
+    whether it happened and says it failed; the retry settles it."""
+    proc = redis_proc["proc"]
+    r = spy_on(redis_proc, on_delete=lambda: proc.send_signal(signal.SIGSTOP))
+    m = stream_manager(r)
+    assert m.clear_stream_keys() is False
+    assert_failed(sweep_log, m, "Timeout reading from 127.0.0.1")
+    proc.send_signal(signal.SIGCONT)
+    assert set(OTHERS) <= set(keys_of(redis_proc["port"])) <= set(STREAM + OTHERS)
+    r.on_delete = None
+    assert m.clear_stream_keys() is True and keys_of(redis_proc["port"]) == sorted(OTHERS)
+    r.close()
+
+
+def test_redis_killed_mid_pass(redis_proc, sweep_log):
+    proc = redis_proc["proc"]
+    r = spy_on(redis_proc, on_scan=lambda n: n == 2 and proc.send_signal(signal.SIGKILL))
+    m = stream_manager(r)
+    assert m.clear_stream_keys() is False
+    assert_failed(sweep_log, m, "127.0.0.1")
+    assert r.deletes == 0
+    proc.wait(10)
+    redis_proc["proc"] = start_redis(redis_proc["port"], redis_proc["dir"])  # same port, same files
+    assert keys_of(redis_proc["port"]) == sorted(STREAM + OTHERS)
+    r.on_scan = None
+    assert m.clear_stream_keys() is True and keys_of(redis_proc["port"]) == sorted(OTHERS)
+    assert sweep_log.records[-1] == ("info", f"Flowsweep complete: {len(STREAM)}/{len(STREAM)} keys deleted")
+    r.close()
