@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import fnmatch
 import os
 import tempfile
 
@@ -108,3 +109,93 @@ def test_progress_lines_follow_the_five_percent_rule(sizes, declared, exact, cod
             assert os.path.getsize(dest) == sum(sizes) and os.listdir(tmp) == ["m.tar.xz"]
     progress = [m for m in log.lines if m.startswith("Downloading... ")]
     assert progress == expected_progress(sizes, total)
+
+
+# --------------------------------------------------------------- flow graphs and stream keys
+
+
+class Flow:
+    def __init__(self, nodes):
+        self._nodes = nodes
+
+
+class StoreRedis:
+    """A key store with the wrapper's two calls; the ids drawn below hold no
+    glob characters, so shell-style matching is Redis matching here."""
+
+    def __init__(self, keys):
+        self.keys = set(keys)
+        self.patterns: list[str] = []
+        self.deleted: list[list[str]] = []
+
+    def scan_keys(self, pattern="*"):
+        self.patterns.append(pattern)
+        return [k for k in self.keys if fnmatch.fnmatchcase(k, pattern)]
+
+    def delete_many(self, keys):
+        self.deleted.append(list(keys))
+        gone = self.keys & set(keys)
+        self.keys -= gone
+        return len(gone)
+
+
+def model_walk(nodes, node, visited):
+    """Depth first, pre-order; a node is expanded once, listed once per wire
+    from an expanded node; ids missing from the table are skipped."""
+    out = []
+    if node.get("id") in visited:
+        return out
+    visited.add(node.get("id"))
+    for port, targets in enumerate(node.get("wires", [])):
+        for t in targets:
+            if t in nodes:
+                out.append((t, port))
+                out.extend(model_walk(nodes, nodes[t], visited))
+    return out
+
+
+node_ids = st.sampled_from(["a", "b", "c", "d", "a_b", "_", "7", 7, 0, ""])
+node_configs = st.fixed_dictionaries(
+    {}, optional={"id": node_ids, "wires": st.lists(st.lists(node_ids, max_size=3), max_size=3), "type": st.just("t")}
+)
+suffixes = st.sampled_from(["1", "in", "out_2", "", "x_y"])
+
+
+@PROPERTY
+@given(
+    table=st.dictionaries(st.sampled_from(["a", "b", "c", "d", "a_b", "_", "7"]), node_configs, min_size=1),
+    current=node_configs,
+    stored=st.lists(st.tuples(st.sampled_from(["a", "b", "c", "d", "a_b", "_", "7", "e", "0"]), suffixes)),
+    out_key=st.sampled_from(["redis_a_out", "out", "redis_e_1"]),
+)
+def test_stream_keys_follow_the_walk(table, current, stored, out_key):
+    from zelk_sdk.redis import flowsweep
+
+    keys = {f"redis_{i}_{s}" for i, s in stored}
+    store = StoreRedis(keys)
+    m = flowsweep.FlowsweepManager(store, Flow(table), current, out_key)
+
+    visited: set = set()
+    walk = m._discover_downstream_nodes(current, visited)
+    model_visited: set = set()
+    expected_walk = model_walk(table, current, model_visited)
+    assert [(e["node_id"], e["port"]) for e in walk] == expected_walk and visited == model_visited
+    assert all(list(e) == ["node", "port", "node_id"] and e["node"] is table[e["node_id"]] for e in walk)
+
+    ids = {t for t, _ in expected_walk} | ({current["id"]} if current.get("id") else set())
+    patterns = sorted(f"redis_{i}_*" for i in ids)
+    owned = {k for k in keys if any(fnmatch.fnmatchcase(k, p) for p in patterns)} | {out_key}
+
+    log = RecordingLogger()
+    with rebound(flowsweep, logger=log):
+        assert m.clear_stream_keys() is True
+        assert m.clear_stream_keys() is True  # skipped: nothing more is asked of the store
+    assert sorted(store.patterns) == patterns
+    assert len(store.deleted) == 1 and sorted(store.deleted[0]) == sorted(owned)
+    assert store.keys == keys - owned
+    assert f"[flowsweep] downstream nodes found: {[t for t, _ in expected_walk]}" in log.lines
+    assert f"[flowsweep] found {len(owned)} existing keys: {sorted(owned)}" in log.lines
+    assert log.records[-2:] == [
+        ("info", f"Flowsweep complete: {len(keys & owned)}/{len(owned)} keys deleted"),
+        ("debug", "Redis keys already cleared, skipping"),
+    ]
