@@ -17,31 +17,16 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from support.archives import tarfile_xz
 from support.modes import scale
 
 TRAVERSAL = "Attempted path traversal in tar archive: "
 
 
 def archive(members: list[tuple[str, str, object]]) -> io.BytesIO:
-    """An uncompressed tar of (name, kind, arg): kind file (arg: bytes), dir, sym or lnk (arg: target)."""
-    buf = io.BytesIO()
-    with tarfile.open(fileobj=buf, mode="w", format=tarfile.PAX_FORMAT) as tf:
-        for name, kind, arg in members:
-            info = tarfile.TarInfo(name)
-            info.mtime = 1_700_000_000
-            if kind == "dir":
-                info.type, info.mode = tarfile.DIRTYPE, 0o755
-                tf.addfile(info)
-            elif kind in ("sym", "lnk"):
-                info.type = tarfile.SYMTYPE if kind == "sym" else tarfile.LNKTYPE
-                info.linkname = str(arg)
-                tf.addfile(info)
-            else:
-                data = arg if isinstance(arg, bytes) else b"payload"
-                info.size, info.mode = len(data), 0o644
-                tf.addfile(info, io.BytesIO(data))
-    buf.seek(0)
-    return buf
+    """The archive of (name, kind, arg) members: kind file (arg: bytes), dir, sym or lnk (arg: target)."""
+    spec = {"dir": lambda arg: "dir", "sym": lambda arg: ("sym", arg), "lnk": lambda arg: ("lnk", arg)}
+    return io.BytesIO(tarfile_xz([(name, spec.get(kind, lambda arg: arg)(arg)) for name, kind, arg in members]))
 
 
 class Sandbox:
@@ -77,7 +62,7 @@ class Sandbox:
         return seen
 
     def extract(self, members) -> Exception | None:
-        with tarfile.open(fileobj=archive(members), mode="r|") as tf:
+        with tarfile.open(fileobj=archive(members), mode="r|xz") as tf:
             try:
                 from zelk_sdk.model import fetch
 

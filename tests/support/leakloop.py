@@ -24,6 +24,8 @@ import tempfile
 import time
 from typing import Callable
 
+from support.archives import tarfile_xz
+
 MiB = 1024 * 1024
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -50,16 +52,6 @@ def expect(exc_type: type[BaseException], fn: Callable[[], object]) -> None:
     except exc_type:
         return
     raise AssertionError(f"{exc_type.__name__} not raised")
-
-
-def xz_archive(members: dict[str, bytes]) -> bytes:
-    buf = io.BytesIO()
-    with tarfile.open(fileobj=buf, mode="w:xz") as tf:
-        for name, data in members.items():
-            info = tarfile.TarInfo(name)
-            info.size = len(data)
-            tf.addfile(info, io.BytesIO(data))
-    return buf.getvalue()
 
 
 def plain_tar(members: dict[str, bytes]) -> bytes:
@@ -153,8 +145,8 @@ def fetch_cases(work: str) -> list[Case]:
         f.write("tok\n")
     base = os.path.join(work, "models")
     os.makedirs(os.path.join(base, "ready"))
-    good_xz = xz_archive({"fresh/a.txt": b"a" * 100, "fresh/sub/b.bin": b"b" * 10})
-    hostile_xz = xz_archive({"bad/ok.txt": b"fine", "../escape.txt": b"no"})
+    good_xz = tarfile_xz([("fresh/a.txt", b"a" * 100), ("fresh/sub/b.bin", b"b" * 10)])
+    hostile_xz = tarfile_xz([("bad/ok.txt", b"fine"), ("../escape.txt", b"no")])
     routes: dict[str, object] = {
         "http://svc/key-ok": (200, b'{"url": "http://store/ready.tar.xz"}'),
         "http://svc/key-500": (500, b"boom"),

@@ -11,13 +11,8 @@ from __future__ import annotations
 
 import os
 
-import pytest
-
 FULL = os.environ.get("ZELK_FULL", "") not in ("", "0")
 SANITIZED = os.environ.get("ZELK_SANITIZED", "") not in ("", "0")
-
-# tests that only the full mode runs
-full_only = [pytest.mark.slow, pytest.mark.skipif(not FULL, reason="full mode only (ZELK_FULL=1)")]
 
 
 def scale(normal: int, full: int) -> int:
