@@ -29,7 +29,7 @@ MODEL = {"m/weights.bin": os.urandom(300_000), "m/labels.txt": b"cat\ndog\n"}  #
 
 @pytest.fixture(scope="module")
 def model_xz():
-    return tarfile_xz([("m", "dir"), ("m/weights.bin", MODEL["m/weights.bin"]), ("m/labels.txt", MODEL["m/labels.txt"])])
+    return tarfile_xz([("m", "dir"), *MODEL.items()])
 
 
 def attempt_head(url: str, base) -> list[tuple[str, str]]:

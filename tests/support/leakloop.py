@@ -72,6 +72,20 @@ class Case:
         self.name, self.call, self.watched, self.share = name, call, watched, share
 
 
+def with_names(module, fn: Callable[[], object], **names: object) -> Callable[[], object]:
+    def run() -> object:
+        old = {k: getattr(module, k) for k in names}
+        for k, v in names.items():
+            setattr(module, k, v)
+        try:
+            return fn()
+        finally:
+            for k, v in old.items():
+                setattr(module, k, v)
+
+    return run
+
+
 # ------------------------------------------------------------------ fetch
 
 
@@ -192,17 +206,6 @@ def fetch_cases(work: str) -> list[Case]:
     def raising_download_url(cloud_url: str) -> str:
         raise OSError("disk gone")
 
-    def with_download_url(replacement, fn):
-        def run():
-            real = fetch.download_url
-            fetch.download_url = replacement
-            try:
-                return fn()
-            finally:
-                fetch.download_url = real
-
-        return run
-
     dl = os.path.join(work, "dl.tar.xz")
     p_model = os.path.join(work, "tflite")
     p_missing = os.path.join(work, "missing")
@@ -212,8 +215,8 @@ def fetch_cases(work: str) -> list[Case]:
 
     return [
         Case("get_device_token ok", lambda: fetch.get_device_token()),
-        Case("get_device_token missing", lambda: rebind(fetch, "TOKEN_FILE", p_missing, fetch.get_device_token)),
-        Case("get_device_token unreadable", lambda: rebind(fetch, "TOKEN_FILE", work, fetch.get_device_token)),
+        Case("get_device_token missing", with_names(fetch, fetch.get_device_token, TOKEN_FILE=p_missing)),
+        Case("get_device_token unreadable", with_names(fetch, fetch.get_device_token, TOKEN_FILE=work)),
         Case("get_device_token wrong arguments", lambda: expect(TypeError, lambda: fetch.get_device_token(1))),
         Case("get_model_url direct", lambda: fetch.get_model_url(url_ready), (url_ready,)),
         Case("get_model_url key", lambda: fetch.get_model_url(key_ok), (key_ok,)),
@@ -223,7 +226,9 @@ def fetch_cases(work: str) -> list[Case]:
         Case("get_model_url service down", lambda: fetch.get_model_url(key_bad), (key_bad,)),
         Case(
             "get_model_url connection refused",
-            lambda: rebind(fetch, "MODEL_URL", closed_port + "/<MODEL_KEY>", lambda: fetch.get_model_url("k"), real=True),
+            with_names(
+                fetch, lambda: fetch.get_model_url("k"), MODEL_URL=closed_port + "/<MODEL_KEY>", requests=requests
+            ),
         ),
         Case("get_model_url wrong type", lambda: expect(TypeError, lambda: fetch.get_model_url(None))),
         Case("get_model_url unknown keyword", lambda: expect(TypeError, lambda: fetch.get_model_url(model=key_ok))),
@@ -232,26 +237,37 @@ def fetch_cases(work: str) -> list[Case]:
         Case("download_detection_model budget spent", lambda: fetch.download_detection_model(key_bad)),
         Case(
             "download_detection_model download_url raises",
-            with_download_url(raising_download_url, lambda: fetch.download_detection_model(key_ok)),
+            with_names(fetch, lambda: fetch.download_detection_model(key_ok), download_url=raising_download_url),
         ),
-        Case("download_detection_model wrong type", lambda: expect(TypeError, lambda: fetch.download_detection_model(b"k"))),
+        Case(
+            "download_detection_model wrong type",
+            lambda: expect(TypeError, lambda: fetch.download_detection_model(b"k")),
+        ),
         Case("check_model_type tflite", lambda: fetch.check_model_type(p_model), (p_model,)),
         Case("check_model_type undecided", lambda: fetch.check_model_type(os.path.join(work, "empty"))),
         Case("check_model_type yolo", lambda: fetch.check_model_type(os.path.join(work, "yolov4"))),
         Case("check_model_type missing", lambda: expect(FileNotFoundError, lambda: fetch.check_model_type(p_missing))),
-        Case("check_model_type wrong type", lambda: expect(TypeError, lambda: fetch.check_model_type(b_path)), (b_path,)),
+        Case(
+            "check_model_type wrong type", lambda: expect(TypeError, lambda: fetch.check_model_type(b_path)), (b_path,)
+        ),
         Case("_safe_extract ok", lambda: safe_extract(good_tar)),
         Case("_safe_extract refused member", lambda: expect(Exception, lambda: safe_extract(refused_tar))),
         Case("_safe_extract wrong type", lambda: expect(TypeError, lambda: fetch._safe_extract(None, b"x"))),
         Case("download_file ok", lambda: fetch.download_file("http://store/fresh.tar.xz", dl)),
         Case("download_file status 404", lambda: fetch.download_file("http://store/gone.tar.xz", dl)),
-        Case("download_file reset mid-body", lambda: expect(requests.RequestException, lambda: fetch.download_file("http://store/reset.tar.xz", dl))),
-        Case("download_file short body", lambda: expect(OSError, lambda: fetch.download_file("http://store/short.tar.xz", dl))),
+        Case(
+            "download_file reset mid-body",
+            lambda: expect(requests.RequestException, lambda: fetch.download_file("http://store/reset.tar.xz", dl)),
+        ),
+        Case(
+            "download_file short body",
+            lambda: expect(OSError, lambda: fetch.download_file("http://store/short.tar.xz", dl)),
+        ),
         Case(
             "download_file connection refused",
             lambda: expect(
                 requests.RequestException,
-                lambda: rebind(fetch, "requests", requests, lambda: fetch.download_file(closed_port + "/x", dl)),
+                with_names(fetch, lambda: fetch.download_file(closed_port + "/x", dl), requests=requests),
             ),
         ),
         Case("download_file wrong type", lambda: expect(TypeError, lambda: fetch.download_file("u", None))),
@@ -262,22 +278,6 @@ def fetch_cases(work: str) -> list[Case]:
         Case("download_url status 404", lambda: fetch.download_url("http://store/gone.tar.xz")),
         Case("download_url wrong type", lambda: expect(TypeError, lambda: fetch.download_url(1))),
     ]
-
-
-def rebind(module, name: str, value: object, fn: Callable[[], object], real: bool = False) -> object:
-    """fn() with module.name bound to value (and, with real, the real requests)."""
-    import requests
-
-    old = getattr(module, name)
-    old_requests = module.requests
-    setattr(module, name, value)
-    if real:
-        module.requests = requests
-    try:
-        return fn()
-    finally:
-        setattr(module, name, old)
-        module.requests = old_requests
 
 
 # ------------------------------------------------------------------ leakscope
@@ -309,20 +309,6 @@ class YoungCollector:
 
     def get_count(self) -> tuple[int, int, int]:
         return self._real.get_count()
-
-
-def with_names(module, fn: Callable[[], object], **names: object) -> Callable[[], object]:
-    def run() -> object:
-        old = {k: getattr(module, k) for k in names}
-        for k, v in names.items():
-            setattr(module, k, v)
-        try:
-            return fn()
-        finally:
-            for k, v in old.items():
-                setattr(module, k, v)
-
-    return run
 
 
 held: list[object] = []
@@ -483,7 +469,9 @@ def flowsweep_cases(work: str) -> list[Case]:
 
     cases = [
         Case("FlowsweepManager()", lambda: FlowsweepManager(memory, flow, start, out), (memory, flow, start, out)),
-        Case("FlowsweepManager wrong node_config", lambda: expect(TypeError, lambda: FlowsweepManager(1, 2, None, out))),
+        Case(
+            "FlowsweepManager wrong node_config", lambda: expect(TypeError, lambda: FlowsweepManager(1, 2, None, out))
+        ),
         Case("FlowsweepManager wrong key", lambda: expect(TypeError, lambda: FlowsweepManager(1, 2, start, b"k"))),
         Case("_discover_downstream_nodes", lambda: ok._discover_downstream_nodes(start, set()), (start, flow)),
         Case(
@@ -558,14 +546,14 @@ def measure(case: Case, n: int) -> dict[str, object]:
         case.call()
     seconds = time.perf_counter() - t0
     gc.collect()
-    blocks, grown, fds, refs = sys.getallocatedblocks() - blocks0, rss() - rss0, open_fds() - fds0, refcounts(case.watched)
+    blocks, grown, fds, refs = sys.getallocatedblocks(), rss(), open_fds(), refcounts(case.watched)
     return {
         "case": case.name,
         "calls": n,
         "seconds": round(seconds, 3),
-        "blocks": blocks,
-        "rss": grown,
-        "fds": fds,
+        "blocks": blocks - blocks0,
+        "rss": grown - rss0,
+        "fds": fds - fds0,
         "refs": [after - before for after, before in zip(refs, refs0)],
     }
 
