@@ -1,7 +1,10 @@
 // Safe tar extraction.
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <climits>
 #include <string>
+#include <vector>
 
 #include "common.hpp"
 #include "scratch.hpp"
@@ -13,10 +16,18 @@ namespace {
 // `base` goes through a symbolic link that is already on disk; the final
 // component does not count. A member written through such a link, or a link
 // target resolved through one, does not land where its text says.
-bool through_link(const std::string& base, PyObject* rel) {
+//
+// A symbolic link's target (`target`) is followed later, against whatever is
+// on disk then, so two more things count there: a ".." that climbs out of a
+// component not on disk yet (a later member "m -> ." would turn "m/.." into
+// the destination's parent, and "m/../etc/passwd" into a file outside), and a
+// path too long to be tested to its end (the kernel follows the link all the
+// same).
+bool through_link(const std::string& base, PyObject* rel, bool target = false) {
   const std::string r = scratch::encode_path(rel);
   if (r.empty() || r[0] == '/') return false;
   std::string path = base;
+  std::vector<bool> on_disk;  // target: each component climbed into so far
   std::size_t start = 0;
   while (start <= r.size()) {
     std::size_t end = r.find('/', start);
@@ -28,10 +39,18 @@ bool through_link(const std::string& base, PyObject* rel) {
       if (final_part) break;
       continue;
     }
+    if (target && part == ".." && !on_disk.empty()) {
+      if (!on_disk.back()) return true;
+      on_disk.pop_back();
+    }
     if (final_part) break;
     path += "/" + part;
+    if (target && path.size() >= PATH_MAX) return true;
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+    const bool found = lstat(path.c_str(), &st) == 0;
+    if (found && S_ISLNK(st.st_mode)) return true;
+    if (target && !found && errno != ENOENT && errno != ENOTDIR) return true;
+    if (target && part != "..") on_disk.push_back(found);
   }
   return false;
 }
@@ -74,7 +93,7 @@ Ref check_member(Ctx& c) {
     // a link to the destination itself stays inside it
     if (!within(target, prefix) && !rich_compare(target, abs_path, Py_EQ)) refuse(name);
     if (PyUnicode_Check(member_dir.get()) && PyUnicode_Check(linkname.get()) &&
-        through_link(dest + "/" + scratch::encode_path(member_dir), linkname)) {
+        through_link(dest + "/" + scratch::encode_path(member_dir), linkname, true)) {
       refuse(name);
     }
   } else if (truthy(call_method(member, c.name(n::islnk)))) {

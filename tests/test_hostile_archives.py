@@ -1,0 +1,216 @@
+"""Hostile archives: nothing is ever written outside the destination.
+
+The destination lies inside a sandbox holding files of its own; after every
+extraction, refused or not, the sandbox outside the destination must be exactly
+as it was, and every link left in the destination must point inside it.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import tarfile
+import tempfile
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from support.archives import tarfile_xz
+from support.modes import scale
+
+TRAVERSAL = "Attempted path traversal in tar archive: "
+
+
+def archive(members: list[tuple[str, str, object]]) -> io.BytesIO:
+    """The archive of (name, kind, arg) members: kind file (arg: bytes), dir, sym or lnk (arg: target)."""
+    spec = {"dir": lambda arg: "dir", "sym": lambda arg: ("sym", arg), "lnk": lambda arg: ("lnk", arg)}
+    return io.BytesIO(tarfile_xz([(name, spec.get(kind, lambda arg: arg)(arg)) for name, kind, arg in members]))
+
+
+class Sandbox:
+    """<root>/outside.txt, <root>/etc/passwd, <root>/up/dest (the destination)."""
+
+    def __init__(self, root: Path) -> None:
+        self.root = root
+        (root / "etc").mkdir()
+        (root / "etc" / "passwd").write_text("root:x:0:0\n")
+        (root / "outside.txt").write_text("keep me\n")
+        self.dest = root / "up" / "dest"
+        self.dest.mkdir(parents=True)
+        self.before = self.outside()
+
+    def outside(self) -> dict[str, tuple]:
+        seen: dict[str, tuple] = {}
+        for dirpath, dirnames, filenames in os.walk(self.root):
+            here = Path(dirpath)
+            if here == self.dest:
+                dirnames[:] = []
+                continue
+            for name in dirnames + filenames:
+                p = here / name
+                s = p.lstat()
+                if p.is_symlink():
+                    what = ("link", os.readlink(p))
+                elif p.is_file():
+                    what = ("file", p.read_bytes())
+                else:
+                    what = ("dir",)
+                if p != self.dest:
+                    seen[str(p.relative_to(self.root))] = what + (s.st_mode, s.st_nlink, s.st_mtime_ns)
+        return seen
+
+    def extract(self, members) -> Exception | None:
+        with tarfile.open(fileobj=archive(members), mode="r|xz") as tf:
+            try:
+                from zelk_sdk.model import fetch
+
+                fetch._safe_extract(tf, str(self.dest))
+            except Exception as exc:  # a refusal or an extraction error: both fine here
+                return exc
+        return None
+
+    def assert_contained(self) -> None:
+        assert self.outside() == self.before, "something outside the destination changed"
+        dest = os.path.realpath(self.dest)
+        for dirpath, dirnames, filenames in os.walk(self.dest):
+            for name in dirnames + filenames:
+                p = os.path.join(dirpath, name)
+                if os.path.islink(p):
+                    real = os.path.realpath(p)
+                    assert real == dest or real.startswith(dest + os.sep), f"{p} -> {os.readlink(p)} leaves"
+
+
+@pytest.fixture
+def sandbox(tmp_path):
+    return Sandbox(tmp_path)
+
+
+def long_path_escape() -> list[tuple[str, str, object]]:
+    """Links whose expanded path outgrows PATH_MAX, where os.path.realpath stops
+    resolving: "escape" is lexically inside but really the destination's parent."""
+    comp = "d" * 247
+    steps = "abcdefghijklmnop"
+    members, path = [], ""
+    for step in steps:
+        members.append((os.path.join(path, comp), "dir", None))
+        members.append((os.path.join(path, step), "sym", comp))
+        path = os.path.join(path, comp)
+    linkpath = os.path.join(*steps, "l" * 254)
+    members.append((linkpath, "sym", "../" * len(steps)))
+    members.append(("escape", "sym", linkpath + "/.."))
+    members.append(("escape/pwned", "file", b"pwned\n"))
+    return members
+
+
+@pytest.mark.parametrize(
+    "members, refused",
+    [
+        pytest.param(long_path_escape(), "a/b/c/d/e/f/g/h/i/j/k/l/m/n/o/p/" + "l" * 254, id="past-PATH_MAX"),
+        pytest.param([("cur", "sym", "."), ("par", "sym", "cur/.."), ("par/moo", "file", b"x")], "par", id="cur-par"),
+        pytest.param(
+            [("cur", "sym", "."), ("cur/par", "sym", ".."), ("par/moo", "file", b"x")], "cur/par", id="cur/par"
+        ),
+        # the link is fine while "m" is missing; "m" made a link later would move it out
+        pytest.param([("l", "sym", "m/.."), ("m", "sym", "."), ("l/moo", "file", b"x")], "l", id="missing-then-link"),
+        # each link climbs one level more once the next one exists: a link to any file on the machine
+        pytest.param(
+            [("l", "sym", "m/../etc/passwd"), ("m", "sym", "n/.."), ("n", "sym", ".")], "l", id="chain-to-a-file"
+        ),
+        # "x/.." through a link that a later member replaces
+        pytest.param(
+            [("sub", "dir", None), ("x", "sym", "sub"), ("l", "sym", "x/.."), ("x", "sym", "."), ("l/m", "file", b"")],
+            "l",
+            id="replaced-link",
+        ),
+        pytest.param([("s", "sym", "."), ("h", "lnk", "s/../outside.txt")], "h", id="hard-link-through-link"),
+        pytest.param([("up", "sym", ".."), ("up/x", "file", b"x")], "up", id="parent-link"),
+    ],
+)
+def test_links_that_climb_out_through_links_are_refused(sandbox, members, refused):
+    err = sandbox.extract(members)
+    assert type(err) is Exception and str(err) == TRAVERSAL + refused
+    sandbox.assert_contained()
+
+
+# --------------------------------------------------------------- generated archives
+
+PARTS = ["a", "b", "c", "..", "."]
+names = st.lists(st.sampled_from(PARTS), min_size=1, max_size=4).map("/".join)
+targets = st.one_of(
+    names,
+    st.sampled_from(["../outside.txt", "../../outside.txt", "../../etc", "/etc/passwd", "..", "../..", "", "."]),
+    st.builds(lambda n: "../" * n + "etc/passwd", st.integers(0, 3)),
+)
+member = st.one_of(
+    st.tuples(names, st.just("file"), st.binary(max_size=8)),
+    st.tuples(names, st.just("dir"), st.none()),
+    st.tuples(names, st.just("sym"), targets),
+    st.tuples(names, st.just("lnk"), targets),
+)
+
+PROPERTY = settings(
+    max_examples=scale(150, 2000),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
+
+
+@PROPERTY
+@given(st.lists(member, min_size=1, max_size=8))
+def test_random_archives_never_write_outside(members):
+    with tempfile.TemporaryDirectory() as tmp:
+        box = Sandbox(Path(tmp))
+        err = box.extract(members)
+        assert err is None or isinstance(err, Exception)
+        box.assert_contained()
+
+
+# plain names: no "." or "..", no absolute paths, links only to members already
+# extracted, and nothing placed below a link (whose own depth would differ)
+plain = st.lists(st.sampled_from(["a", "b", "c"]), min_size=1, max_size=3).map("/".join)
+
+
+@st.composite
+def benign_archives(draw):
+    members: list[tuple[str, str, object]] = []
+    regular: list[str] = []
+    links: set[str] = set()
+    for _ in range(draw(st.integers(1, 8))):
+        name = draw(plain)
+        parts = name.split("/")
+        if any("/".join(parts[:i]) in links for i in range(1, len(parts))):
+            continue
+        kind = draw(st.sampled_from(["file", "dir", "sym", "lnk"]) if regular else st.sampled_from(["file", "dir"]))
+        if kind in ("sym", "lnk"):
+            # a target that is no link now can never lead back here: no loops
+            target = draw(st.sampled_from(regular))
+            if target == name:
+                continue
+            if kind == "sym":
+                # relative to the link's own directory, which lies under the destination
+                depth = name.count("/")
+                target = "../" * depth + target
+            members.append((name, kind, target))
+            regular = [r for r in regular if r != name]
+            if kind == "sym":
+                links.add(name)
+            else:
+                links.discard(name)
+        else:
+            members.append((name, kind, b"x" if kind == "file" else None))
+            if name not in links:  # otherwise written through the link, which stays
+                regular.append(name)
+    return members
+
+
+@PROPERTY
+@given(benign_archives())
+def test_members_that_cannot_escape_are_never_refused(members):
+    with tempfile.TemporaryDirectory() as tmp:
+        box = Sandbox(Path(tmp))
+        err = box.extract(members)
+        # clashes (a file where a directory is wanted) may fail extraction, but never as a traversal
+        assert err is None or not str(err).startswith(TRAVERSAL), err
+        box.assert_contained()
