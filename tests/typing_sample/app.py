@@ -47,7 +47,7 @@ def low_level(url: str, archive: str) -> bool:
     token: Optional[str] = fetch.get_device_token()
     resolved = fetch.get_model_url(url)
     ok: bool = fetch.download_file(resolved or url, archive)
-    with tarfile.open(archive, "r|xz") as tar:
+    with tarfile.open(archive, mode="r|xz") as tar:
         fetch._safe_extract(tar, "/tmp/models")
     return ok and token is not None and fetch.download_url(url) is not None
 
