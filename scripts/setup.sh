@@ -5,15 +5,32 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# "a|b": either package will do; the first one the archive has is installed.
+# (Debian 13 renamed libmagic1 to libmagic1t64, and on 32-bit ARM the new
+# package does not even provide the old name.)
 need_pkgs=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for pkg in libmagic1 redis-server xz-utils tar ${ZELK_EXTRA_DEBS:-}; do
-  have "$pkg" || need_pkgs+=("$pkg")
+have_any() {
+  local alt
+  for alt in ${1//|/ }; do have "$alt" && return 0; done
+  return 1
+}
+for pkg in "libmagic1|libmagic1t64" redis-server xz-utils tar ${ZELK_EXTRA_DEBS:-}; do
+  have_any "$pkg" || need_pkgs+=("$pkg")
 done
 if [ ${#need_pkgs[@]} -gt 0 ]; then
-  echo "setup: installing Debian packages: ${need_pkgs[*]}"
   if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
   $SUDO apt-get update -qq
+  for i in "${!need_pkgs[@]}"; do
+    for alt in ${need_pkgs[$i]//|/ }; do
+      if [ -n "$(apt-cache policy "$alt" 2>/dev/null | sed -n 's/^ *Candidate: *//p' | grep -v '(none)')" ]; then
+        need_pkgs[$i]=$alt
+        break
+      fi
+    done
+    need_pkgs[$i]=${need_pkgs[$i]%%|*}
+  done
+  echo "setup: installing Debian packages: ${need_pkgs[*]}"
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_pkgs[@]}" >/dev/null
 fi
 
@@ -32,10 +49,11 @@ VENV=${ZELK_VENV:-.venv}
 if [ ! -x "$VENV/bin/python" ]; then
   PY=$(find_python)
   echo "setup: creating $VENV with $PY"
-  "$PY" -m venv "$VENV"
+  # shellcheck disable=SC2086 # ZELK_VENV_ARGS: options of `python -m venv`, e.g. --system-site-packages
+  "$PY" -m venv ${ZELK_VENV_ARGS:-} "$VENV"
 fi
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" "requests>=2.28" "python-magic>=0.4.27" \
-  "redis>=5" "pytest>=8" "hypothesis>=6" "mypy>=1.10" ${ZELK_EXTRA_PIP:-}
+  "redis>=5" "pytest>=8" "hypothesis>=6" "mypy>=1.10" types-requests ${ZELK_EXTRA_PIP:-}
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
   ${ZELK_BUILD_ARGS:-} .

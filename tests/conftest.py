@@ -11,7 +11,20 @@ sys.path.insert(0, str(HERE))
 SRC = HERE.parent / "src"
 assert not any(Path(p).resolve() == SRC for p in sys.path if p), "source tree on sys.path"
 
-CORPUS = HERE.parent.parent / "shared" / "corpus"
+# ZELK_CORPUS: where the shared corpus is when the tests run from a copy
+CORPUS = Path(os.environ.get("ZELK_CORPUS") or HERE.parent.parent / "shared" / "corpus")
+
+from support.emulation import EMULATED  # noqa: E402
+
+if EMULATED:
+    # Under emulation every instruction is translated: Hypothesis's time limit
+    # per example and its too-slow check would measure the emulator.
+    from hypothesis import HealthCheck, settings
+
+    settings.register_profile(
+        "emulated", parent=settings.default, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+    )
+    settings.load_profile("emulated")
 
 
 @pytest.fixture(scope="session")
@@ -56,3 +69,11 @@ def model_env(fetch, backend, tmp_path, monkeypatch):
     monkeypatch.setattr(fetch, "MODEL_URL", backend.model_url)
     monkeypatch.setattr(fetch, "BASE_MODEL_DIR", str(base))
     return base
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("ZELK_SKIP_WHEEL") == "1":
+        skip = pytest.mark.skip(reason="ZELK_SKIP_WHEEL=1")
+        for item in items:
+            if "wheel" in item.keywords:
+                item.add_marker(skip)

@@ -225,3 +225,24 @@ def test_corpus_flows_clear_exactly_their_stream(rz, log, corpus):
         stream = downstream_ids(nodes, start)
         assert len(stream) > 1, path.name
         assert stored(rz) == sorted(f"redis_{i}_{s}" for i in nodes.keys() - stream for s in ("in", "out0"))
+
+
+def test_logger_is_looked_up_before_the_line_is_built(monkeypatch):
+    """As in `logger.info(f"...{x!r}")`: the method is looked up before the
+    value is formatted."""
+
+    class LoudRepr:
+        def __hash__(self):
+            return 1
+
+        def __repr__(self):
+            raise AssertionError("formatted before the logger was looked up")
+
+    class Flow:
+        _nodes = {}
+
+    manager = flowsweep.FlowsweepManager(None, Flow(), {"id": LoudRepr()}, "k")
+    # (rebound, not deleted: the module's namespace keeps its order)
+    monkeypatch.setattr(flowsweep, "logger", object())
+    with pytest.raises(AttributeError, match="has no attribute 'info'"):
+        manager._collect_stream_redis_keys()

@@ -39,3 +39,17 @@ def test_not_a_flows_export(tmp_path, text, message):
         ZelkFlow(path, "a")
     with pytest.raises(TypeError):
         ZelkFlow([], None)
+
+
+def test_inputs_that_are_not_a_flows_file(tmp_path):
+    from zelk_sdk.nodered import FlowError, ZelkFlow
+
+    with pytest.raises(FlowError, match="from_json"):
+        ZelkFlow('[{"id": "a", "type": "inject"}]', "a")
+    with pytest.raises(TypeError, match="from_json"):
+        ZelkFlow(b'[{"id": "a", "type": "inject"}]', "a")
+    latin = tmp_path / "flows.json"
+    latin.write_bytes(b'[{"id": "\xe9", "type": "x"}]')
+    with pytest.raises(FlowError, match="not UTF-8"):
+        ZelkFlow(latin, "a")
+    assert ZelkFlow.from_json('[{"id": "a", "type": "inject"}]', "a").parse_flow()["cur_node"]["id"] == "a"

@@ -73,3 +73,28 @@ def test_settings_are_checked(redis_server):
         ZelkRedis(redis_server.url, delete_batch=0)
     with pytest.raises(ValueError):
         ZelkRedis(redis_server.url, client=object())
+
+
+def test_server_without_unlink_gets_del(tmp_path):
+    from support.redis_server import RedisServer
+
+    server = RedisServer(tmp_path, "--rename-command", "UNLINK", "")
+    try:
+        rz = ZelkRedis(server.url)
+        rz.client.mset({"redis_a_1": 1, "redis_a_2": 2, "other": 3})
+        assert rz.delete_many(rz.scan_keys(pattern="redis_a_*")) == 2
+        assert rz.client.keys("*") == [b"other"]
+        rz.close()
+    finally:
+        server.stop()
+
+
+def test_a_single_key_is_not_a_key_list(redis_server):
+    rz = ZelkRedis(redis_server.url)
+    rz.client.mset({"r": 1, "e": 2})
+    with pytest.raises(TypeError):
+        rz.delete_many("redis")
+    assert sorted(rz.client.keys("*")) >= [b"e", b"r"]
+    with pytest.raises(ValueError):
+        ZelkRedis(redis_server.url, scan_count=1.5)
+    rz.close()

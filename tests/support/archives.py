@@ -27,36 +27,36 @@ def gnu_tar_xz(workdir: Path, model_name: str, files: dict[str, bytes | str], le
 
 
 def tarfile_xz(members: list[tuple[str, object]]) -> bytes:
-    """An xz tar built with tarfile from (name, spec) pairs, in order.
+    """An xz tar built with tarfile from (name, kind) pairs, in order.
 
-    spec: bytes or str (a regular file), "dir" (a directory), ("sym", target),
+    kind: bytes or str (a regular file), "dir" (a directory), ("sym", target),
     ("lnk", target), ("fifo",), ("chr",), or a ready TarInfo-modifier callable.
     """
     buf = io.BytesIO()
     with tarfile.open(fileobj=buf, mode="w:xz") as tf:
-        for name, spec in members:
+        for name, kind in members:
             info = tarfile.TarInfo(name)
             info.mtime = 1_700_000_000
             data = None
-            if spec == "dir":
+            if kind == "dir":
                 info.type = tarfile.DIRTYPE
                 info.mode = 0o755
-            elif isinstance(spec, tuple) and spec[0] == "sym":
+            elif isinstance(kind, tuple) and kind[0] == "sym":
                 info.type = tarfile.SYMTYPE
-                info.linkname = spec[1]
-            elif isinstance(spec, tuple) and spec[0] == "lnk":
+                info.linkname = kind[1]
+            elif isinstance(kind, tuple) and kind[0] == "lnk":
                 info.type = tarfile.LNKTYPE
-                info.linkname = spec[1]
-            elif isinstance(spec, tuple) and spec[0] == "fifo":
+                info.linkname = kind[1]
+            elif isinstance(kind, tuple) and kind[0] == "fifo":
                 info.type = tarfile.FIFOTYPE
-            elif isinstance(spec, tuple) and spec[0] == "chr":
+            elif isinstance(kind, tuple) and kind[0] == "chr":
                 info.type = tarfile.CHRTYPE
                 info.devmajor, info.devminor = 1, 3
-            elif isinstance(spec, tuple) and spec[0] == "mode":
-                data = spec[2] if isinstance(spec[2], bytes) else spec[2].encode()
-                info.mode = spec[1]
+            elif isinstance(kind, tuple) and kind[0] == "mode":
+                data = kind[2] if isinstance(kind[2], bytes) else kind[2].encode()
+                info.mode = kind[1]
             else:
-                data = spec if isinstance(spec, bytes) else str(spec).encode()
+                data = kind if isinstance(kind, bytes) else str(kind).encode()
                 info.mode = 0o644
             if data is not None:
                 info.size = len(data)

@@ -65,6 +65,28 @@ void module_free(void* module);
 // Size of the per-module state that the three functions above manage.
 inline constexpr Py_ssize_t kStateSize = sizeof(FrameState*);
 
+// Defines PyInit_<short_name>: multi-phase initialisation whose exec step runs
+// exec_module(names, body). Used once per extension, at global scope.
+#define ZELK_DEFINE_MODULE(short_name, dotted_name, doc, names, nnames, body)             \
+  namespace {                                                                             \
+  int zelk_exec_slot(PyObject* m) { return ::zelk::exec_module(m, names, nnames, body); } \
+  PyModuleDef_Slot zelk_slots[] = {                                                       \
+      {Py_mod_exec, reinterpret_cast<void*>(zelk_exec_slot)},                             \
+      {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},               \
+      {0, nullptr},                                                                       \
+  };                                                                                      \
+  PyModuleDef zelk_def = {PyModuleDef_HEAD_INIT,                                          \
+                          dotted_name,                                                    \
+                          doc,                                                            \
+                          ::zelk::kStateSize,                                             \
+                          nullptr,                                                        \
+                          zelk_slots,                                                     \
+                          ::zelk::module_traverse,                                        \
+                          ::zelk::module_clear,                                           \
+                          ::zelk::module_free};                                           \
+  }                                                                                       \
+  PyMODINIT_FUNC PyInit_##short_name() { return PyModuleDef_Init(&zelk_def); }
+
 // ------------------------------------------------------------ module statements
 
 // `import name` (binds the top-level module under its own name).

@@ -33,7 +33,12 @@ def _base_url(host: str) -> str:
     return host if "://" in host else "https://" + host
 
 
+def model_url(server_host: str, path: str) -> str:
+    """The model-URL service of the backend ``server_host`` at ``path``."""
+    return _base_url(server_host) + "/" + path.lstrip("/")
+
+
 SERVER_HOST = os.environ.get("SERVER_HOST", "http://localhost:8080")
 MODEL_URL_PATH = os.environ.get("ZELK_MODEL_URL_PATH", "/api/v1/models/<MODEL_KEY>/download-url")
-MODEL_URL = _base_url(SERVER_HOST) + "/" + MODEL_URL_PATH.lstrip("/")
+MODEL_URL = model_url(SERVER_HOST, MODEL_URL_PATH)
 BASE_MODEL_DIR = os.environ.get("ZELK_MODEL_DIR", "/models")

@@ -41,12 +41,18 @@ class ZelkFlow:
     def __init__(self, flows: str | os.PathLike[str] | list[Any], node_id: str) -> None:
         if not isinstance(node_id, str):
             raise TypeError(f"node_id must be a str, not {type(node_id).__name__}")
+        if isinstance(flows, (bytes, bytearray)):
+            raise TypeError("flows is a path or a parsed export; build from JSON text with ZelkFlow.from_json")
         if isinstance(flows, (str, os.PathLike)):
-            self.source = os.fspath(flows)
-            with open(flows, encoding="utf-8") as f:
-                text = f.read()
+            self.source = os.fsdecode(flows)
+            if isinstance(flows, str) and flows.lstrip()[:1] in ("[", "{"):
+                raise FlowError("flows looks like JSON text, not a path: use ZelkFlow.from_json(text, node_id)")
+            with open(flows, "rb") as f:
+                raw = f.read()
             try:
-                data = json.loads(text)
+                data = json.loads(raw.decode("utf-8"))
+            except UnicodeDecodeError as e:
+                raise FlowError(f"{self.source} is not a Node-RED flows export: not UTF-8 text ({e})") from None
             except json.JSONDecodeError as e:
                 raise FlowError(f"{self.source} is not a Node-RED flows export: invalid JSON ({e})") from None
         else:

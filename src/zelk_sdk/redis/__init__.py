@@ -1,7 +1,12 @@
 """Redis helpers of the SDK."""
 
+from typing import TYPE_CHECKING, Any
 
-def __getattr__(name: str):
+if TYPE_CHECKING:
+    from zelk_sdk.redis.wrapper import ZelkRedis as ZelkRedis
+
+
+def __getattr__(name: str) -> Any:
     # the wrapper needs redis-py, which the rest of the package does not
     if name == "ZelkRedis":
         from zelk_sdk.redis.wrapper import ZelkRedis

@@ -23,7 +23,8 @@ from typing import Any
 
 try:
     import redis
-    from redis.cluster import RedisCluster, key_slot
+    from redis.cluster import RedisCluster
+    from redis.crc import key_slot
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("zelk_sdk.redis.wrapper needs redis-py: pip install 'zelk-sdk[redis]'") from exc
 
@@ -55,6 +56,11 @@ def _batches(keys: list[bytes], size: int) -> Iterator[list[bytes]]:
         yield keys[start : start + size]
 
 
+def _refused_command(exc: Exception) -> bool:
+    text = str(exc).lower()
+    return "unknown command" in text or "noperm" in text or "no permissions" in text
+
+
 class ZelkRedis:
     """A Redis connection with the key scan and bulk deletion of the SDK.
 
@@ -80,8 +86,9 @@ class ZelkRedis:
         delete_batch: int = DEFAULT_DELETE_BATCH,
         **options: Any,
     ) -> None:
-        if scan_count < 1 or delete_batch < 1:
-            raise ValueError("scan_count and delete_batch must be at least 1")
+        for name, value in (("scan_count", scan_count), ("delete_batch", delete_batch)):
+            if type(value) is not int or value < 1:
+                raise ValueError(f"{name} must be a whole number of at least 1, not {value!r}")
         self.scan_count = scan_count
         self.delete_batch = delete_batch
         if client is not None:
@@ -94,6 +101,8 @@ class ZelkRedis:
         if cluster is None:
             cluster = self._is_cluster(url, host, port, db, options)
         if cluster:
+            if db != 0:
+                raise ValueError("a Redis Cluster has only database 0")
             if url is not None:
                 self._client = RedisCluster.from_url(url, **options)
             else:
@@ -141,7 +150,13 @@ class ZelkRedis:
         return list(found)
 
     def delete_many(self, keys: Iterable[Any]) -> int:
-        """UNLINK ``keys`` (str or bytes); return how many existed and were removed."""
+        """UNLINK ``keys`` (str or bytes); return how many existed and were removed.
+
+        A server that refuses UNLINK (older than 4.0, the command renamed away,
+        or an ACL without it) gets DEL instead.
+        """
+        if isinstance(keys, (str, bytes, bytearray, memoryview)):
+            raise TypeError("delete_many takes a collection of keys, not a single key")
         encoded = list(dict.fromkeys(_encode(k) for k in keys))
         if not encoded:
             return 0
@@ -152,13 +167,21 @@ class ZelkRedis:
             by_slot: dict[int, list[bytes]] = defaultdict(list)
             for key in encoded:
                 by_slot[key_slot(key)].append(key)
-            groups: Iterable[list[bytes]] = by_slot.values()
+            groups: list[list[bytes]] = list(by_slot.values())
         else:
-            groups = (encoded,)
+            groups = [encoded]
+        batches = [batch for group in groups for batch in _batches(group, self.delete_batch)]
+        try:
+            return self._delete(batches, "UNLINK")
+        except redis.ResponseError as exc:
+            if not _refused_command(exc):
+                raise
+        return self._delete(batches, "DEL")
+
+    def _delete(self, batches: list[list[bytes]], command: str) -> int:
         pipe = self._client.pipeline(transaction=False)
-        for group in groups:
-            for batch in _batches(group, self.delete_batch):
-                pipe.execute_command("UNLINK", *batch)
+        for batch in batches:
+            pipe.execute_command(command, *batch)
         return sum(int(n) for n in pipe.execute())
 
     def close(self) -> None:

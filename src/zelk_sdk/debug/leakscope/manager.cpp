@@ -97,9 +97,27 @@ const char* const kManagerDoc =
     "        manager.leakscope_check()\n"
     "    manager.stop()\n";
 
+// Without a docstring of its own, inspect.getdoc() and help() would show the
+// one of threading.Thread.__init__, which describes other arguments.
 const FunctionDef kInit = {
-    "__init__", "LeakscopeManager.__init__", nullptr, kInitParams, 4,
-    nullptr,    ArgStyle::interpreter,       init,    __FILE__,    __LINE__,
+    "__init__",
+    "LeakscopeManager.__init__",
+    "Initialize the LeakscopeManager.\n"
+    "\n"
+    "Runs the thread base constructor (the thread is never started). With debug\n"
+    "true, starts tracemalloc and keeps a first snapshot.\n"
+    "\n"
+    "Args:\n"
+    "    limit: number of top allocation lines to report per snapshot (default 10).\n"
+    "    logger: the logger to use; when None, get_logger(\"leakscope\").\n"
+    "    debug: enables full profiling (default False).\n",
+    kInitParams,
+    4,
+    nullptr,
+    ArgStyle::interpreter,
+    init,
+    __FILE__,
+    __LINE__,
 };
 
 const FunctionDef kLeakscopeCheck = {

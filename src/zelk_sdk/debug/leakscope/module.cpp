@@ -27,27 +27,8 @@ void exec(PyObject* m, FrameState& fs) {
   bind(m, "LeakscopeManager", cls);
 }
 
-int exec_slot(PyObject* m) { return exec_module(m, kNames, n::count, exec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT,
-    "zelk_sdk.debug.leakscope",
-    kModuleDoc,
-    kStateSize,
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
-
 }  // namespace
 }  // namespace zelk::leakscope
 
-PyMODINIT_FUNC PyInit_leakscope() { return PyModuleDef_Init(&zelk::leakscope::def); }
+ZELK_DEFINE_MODULE(leakscope, "zelk_sdk.debug.leakscope", zelk::leakscope::kModuleDoc, zelk::leakscope::kNames,
+                   zelk::leakscope::n::count, zelk::leakscope::exec)

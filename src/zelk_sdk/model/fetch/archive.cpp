@@ -34,21 +34,21 @@ Ref download_url(Ctx& c) {
     }
 
     if (os_path_test(c, c.global(n::os), n::isdir, model_dir)) {
-      log_info(c, textf("model dir already exists, skipping download - %U", fmt(model_dir).get()));
+      log_info(c, [&] { return textf("model dir already exists, skipping download - %U", fmt(model_dir).get()); });
       return optional_str(model_dir);
     }
     if (os_path_test(c, c.global(n::os), n::exists, model_dir)) {
-      log_info(c, textf("remove model file (not a directory) - %U", fmt(model_dir).get()));
+      log_info(c, [&] { return textf("remove model file (not a directory) - %U", fmt(model_dir).get()); });
       call(getattr(c.global(n::os), c.name(n::remove)), model_dir);
     }
 
     if (os_path_test(c, c.global(n::os), n::exists, tar_xz_file)) {
-      log_info(c, textf("tar.xz file already exists - %U", fmt(tar_xz_file).get()));
+      log_info(c, [&] { return textf("tar.xz file already exists - %U", fmt(tar_xz_file).get()); });
       Ref ret = call_method(c.global(n::fm), c.name(n::from_file), tar_xz_file);
       bool is_valid_tar =
           ret.get() != Py_None && rich_compare(call_method(ret, c.name(n::find), text("empty")), integer(-1), Py_EQ);
       if (!is_valid_tar) {
-        log_info(c, textf("tar.xz is invalid, re-downloading - %U", fmt(tar_xz_file).get()));
+        log_info(c, [&] { return textf("tar.xz is invalid, re-downloading - %U", fmt(tar_xz_file).get()); });
         call(getattr(c.global(n::os), c.name(n::remove)), tar_xz_file);
         Ref ok = call(c.global(n::download_file), kw(c, n::cloud_url, cloud_url), kw(c, n::local_file, tar_xz_file));
         if (!truthy(ok)) return none();
@@ -58,7 +58,7 @@ Ref download_url(Ctx& c) {
       if (!truthy(ok)) return none();
     }
 
-    log_info(c, textf("Extracting model file - %U to %U", fmt(tar_xz_file).get(), fmt(save_dir).get()));
+    log_info(c, [&] { return textf("Extracting model file - %U to %U", fmt(tar_xz_file).get(), fmt(save_dir).get()); });
     try {
       // The archive is extracted into a private staging directory inside the
       // base directory; the model directory appears only once every member is
@@ -73,7 +73,8 @@ Ref download_url(Ctx& c) {
     } catch (PyErr& e) {
       if (!e.is_exception()) throw;
       Handling handling(e);
-      log_warning(c, textf("Failed to extracting tarxz %U - %U", fmt(tar_xz_file).get(), str(e.value()).get()));
+      log_warning(
+          c, [&] { return textf("Failed to extracting tarxz %U - %U", fmt(tar_xz_file).get(), str(e.value()).get()); });
       try {
         call(getattr(c.global(n::os), c.name(n::remove)), tar_xz_file);
       } catch (PyErr& removal) {
@@ -81,12 +82,12 @@ Ref download_url(Ctx& c) {
       }
       return none();
     }
-    log_info(c, text("Finished the downloading"));
+    log_info(c, [&] { return text("Finished the downloading"); });
     return optional_str(model_dir);
   } catch (PyErr& e) {
     if (!e.is_exception()) throw;
     Handling handling(e);
-    log_warning(c, textf("Failed to download from %U - %U", cloud_url, str(e.value()).get()));
+    log_warning(c, [&] { return textf("Failed to download from %U - %U", cloud_url, str(e.value()).get()); });
     return none();
   }
 }

@@ -8,8 +8,4 @@ const char* const kNames[n::count] = {
 #undef ZELK_X
 };
 
-void log_info(Ctx& c, PyObject* message) { call_method(c.global(n::logger), c.name(n::info), message); }
-
-void log_warning(Ctx& c, PyObject* message) { call_method(c.global(n::logger), c.name(n::warning), message); }
-
 }  // namespace zelk::fetch

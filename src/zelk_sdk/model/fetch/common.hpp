@@ -109,9 +109,18 @@ extern const char* const kNames[n::count];
 // Builtins resolved once at import and used as resolved.
 enum Pinned : int { pin_open, pin_OSError };
 
-// One log line through the module's `logger`, looked up now.
-void log_info(Ctx& c, PyObject* message);
-void log_warning(Ctx& c, PyObject* message);
+// One log line through the module's `logger`: as in `logger.info(text)`, the
+// method is looked up first and the text built after it.
+template <class Make>
+void log_info(Ctx& c, Make&& make) {
+  Ref method = getattr(c.global(n::logger), c.name(n::info));
+  call(method, make());
+}
+template <class Make>
+void log_warning(Ctx& c, Make&& make) {
+  Ref method = getattr(c.global(n::logger), c.name(n::warning));
+  call(method, make());
+}
 
 // Shorthand for a keyword argument named by one of the module's names.
 inline Kw kw(Ctx& c, int id, PyObject* value) { return Kw{c.name(id), value}; }

@@ -21,16 +21,17 @@ Ref download_file(Ctx& c) {
   PyObject* cloud_url = c.arg(0);
   PyObject* local_file = c.arg(1);
 
-  log_info(c, text("Downloading..."));
-  log_info(c, textf("\tcloud url: %U", cloud_url));
-  log_info(c, textf("\ttar.xz file: %U", local_file));
+  log_info(c, [&] { return text("Downloading..."); });
+  log_info(c, [&] { return textf("\tcloud url: %U", cloud_url); });
+  log_info(c, [&] { return textf("\ttar.xz file: %U", local_file); });
 
   Ref get = getattr(c.global(n::requests), c.name(n::get));
   Ref timeout = c.global(n::DOWNLOAD_MODEL_TIMEOUT);
   Ref r = call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout));
   Ref status = getattr(r, c.name(n::status_code));
   if (rich_compare(status, integer(200), Py_NE)) {
-    log_warning(c, textf("failed downloading status code: %U", fmt(getattr(r, c.name(n::status_code))).get()));
+    log_warning(
+        c, [&] { return textf("failed downloading status code: %U", fmt(getattr(r, c.name(n::status_code))).get()); });
     return boolean(false);
   }
   Ref headers = getattr(r, c.name(n::headers));
@@ -63,7 +64,8 @@ Ref download_file(Ctx& c) {
           rich_compare(Ref::steal(PyNumber_Remainder(pct, five)), integer(0), Py_EQ)) {
         Ref mb_done = Ref::steal(PyNumber_FloorDivide(Ref::steal(PyNumber_FloorDivide(downloaded, kib)), kib));
         Ref mb_total = Ref::steal(PyNumber_FloorDivide(Ref::steal(PyNumber_FloorDivide(total, kib)), kib));
-        log_info(c, textf("Downloading... %S%% (%SMB / %SMB)", pct.get(), mb_done.get(), mb_total.get()));
+        log_info(c,
+                 [&] { return textf("Downloading... %S%% (%SMB / %SMB)", pct.get(), mb_done.get(), mb_total.get()); });
         last_pct = pct;
       }
     }

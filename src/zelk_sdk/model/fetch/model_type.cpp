@@ -160,7 +160,7 @@ Ref check_model_type(Ctx& c) {
   }
   if (t.has({".weights"})) return t.type(n::TF_V2);
   if (t.has({".cfg", ".pt"})) return t.type(n::TORCH);
-  log_warning(c, textf("Could not determine model type for: %U", model_dir));
+  log_warning(c, [&] { return textf("Could not determine model type for: %U", model_dir); });
   return none();
 }
 

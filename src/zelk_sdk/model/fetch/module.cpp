@@ -56,20 +56,8 @@ void exec(PyObject* m, FrameState& fs) {
   def_function(m, kDownloadUrl);
 }
 
-int exec_slot(PyObject* m) { return exec_module(m, kNames, n::count, exec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "zelk_sdk.model.fetch", kModuleDoc,  kStateSize, nullptr, slots,
-    module_traverse,       module_clear,           module_free,
-};
-
 }  // namespace
 }  // namespace zelk::fetch
 
-PyMODINIT_FUNC PyInit_fetch() { return PyModuleDef_Init(&zelk::fetch::def); }
+ZELK_DEFINE_MODULE(fetch, "zelk_sdk.model.fetch", zelk::fetch::kModuleDoc, zelk::fetch::kNames, zelk::fetch::n::count,
+                   zelk::fetch::exec)

@@ -13,7 +13,7 @@ Ref download_detection_model(Ctx& c) {
 
   Ref s_time = call(getattr(c.global(n::time), c.name(n::time)));
   Ref model_dir = none();
-  log_info(c, text("Download model"));
+  log_info(c, [&] { return text("Download model"); });
   for (;;) {
     Ref now = call(getattr(c.global(n::time), c.name(n::time)));
     Ref elapsed = Ref::steal(PyNumber_Subtract(now, s_time));
@@ -30,7 +30,7 @@ Ref download_detection_model(Ctx& c) {
     } catch (PyErr& e) {
       if (!e.is_exception()) throw;
       Handling handling(e);
-      log_warning(c, textf("Failed download zelk model: %U", str(e.value()).get()));
+      log_warning(c, [&] { return textf("Failed download zelk model: %U", str(e.value()).get()); });
     }
     if (model_dir.get() != Py_None) break;
     pause(c);

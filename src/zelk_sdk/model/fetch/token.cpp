@@ -17,10 +17,10 @@ Ref get_device_token(Ctx& c) {
     if (!e.is_exception()) throw;
     Handling handling(e);
     if (e.matches(c.global(n::FileNotFoundError))) {
-      log_warning(c, textf("Token file not found at %U", fmt(c.global(n::TOKEN_FILE)).get()));
+      log_warning(c, [&] { return textf("Token file not found at %U", fmt(c.global(n::TOKEN_FILE)).get()); });
       return none();
     }
-    log_warning(c, textf("Failed to read device token: %U", str(e.value()).get()));
+    log_warning(c, [&] { return textf("Failed to read device token: %U", str(e.value()).get()); });
     return none();
   }
 }
@@ -28,13 +28,13 @@ Ref get_device_token(Ctx& c) {
 Ref get_model_url(Ctx& c) {
   PyObject* model_id = c.arg(0);
   try {
-    log_info(c, textf("Get the download url from model_id:%U", model_id));
+    log_info(c, [&] { return textf("Get the download url from model_id:%U", model_id); });
     if (PyUnicode_Tailmatch(model_id, text("http"), 0, PY_SSIZE_T_MAX, -1) == 1) {
       return optional_str(Ref::borrow(model_id));
     }
     Ref token = call(c.global(n::get_device_token));
     if (token.get() == Py_None) {
-      log_warning(c, text("No device token available, cannot fetch model URL"));
+      log_warning(c, [&] { return text("No device token available, cannot fetch model URL"); });
       return none();
     }
     Ref url = call_method(c.global(n::MODEL_URL), c.name(n::replace), text("<MODEL_KEY>"), model_id);
@@ -43,8 +43,9 @@ Ref get_model_url(Ctx& c) {
     Ref requests = c.global(n::requests);
     Ref r = call(getattr(requests, c.name(n::get)), url, kw(c, n::headers, headers), kw(c, n::timeout, integer(30)));
     if (rich_compare(getattr(r, c.name(n::status_code)), integer(200), Py_NE)) {
-      log_warning(c,
-                  textf("failed to get the model url with status. %U", fmt(getattr(r, c.name(n::status_code))).get()));
+      log_warning(c, [&] {
+        return textf("failed to get the model url with status. %U", fmt(getattr(r, c.name(n::status_code))).get());
+      });
       return none();
     }
     Ref loads = getattr(c.global(n::json), c.name(n::loads));
@@ -54,7 +55,7 @@ Ref get_model_url(Ctx& c) {
   } catch (PyErr& e) {
     if (!e.is_exception()) throw;
     Handling handling(e);
-    log_warning(c, textf("failed to get the model url %U", str(e.value()).get()));
+    log_warning(c, [&] { return textf("failed to get the model url %U", str(e.value()).get()); });
     return none();
   }
 }

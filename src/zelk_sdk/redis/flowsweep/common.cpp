@@ -8,6 +8,4 @@ const char* const kNames[n::count] = {
 #undef ZELK_X
 };
 
-void log(Ctx& c, int level, PyObject* message) { call_method(c.global(n::logger), c.name(level), message); }
-
 }  // namespace zelk::flowsweep

@@ -46,7 +46,12 @@ struct n {
 extern const char* const kNames[n::count];
 
 // One log line through the module's `logger`, looked up now.
-void log(Ctx& c, int level, PyObject* message);
+// As in `logger.info(text)`, the method is looked up first, the text built after it.
+template <class Make>
+void log(Ctx& c, int level, Make&& make) {
+  Ref method = getattr(c.global(n::logger), c.name(level));
+  call(method, make());
+}
 
 // `for item in iterable: f(item)`. An exact list is walked by index with its
 // size read before every step, as the list iterator does, so a list that

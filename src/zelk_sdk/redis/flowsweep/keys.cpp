@@ -36,12 +36,13 @@ Ref collect_stream_redis_keys(Ctx& c) {
   Ref node_ids = Ref::steal(PySet_New(nullptr));
 
   Ref current_node_id = call_method(getattr(self, c.name(n::node_config)), c.name(n::get), c.name(n::id));
-  log(c, n::info, textf("[flowsweep] current_node_id=%R", current_node_id.get()));
+  log(c, n::info, [&] { return textf("[flowsweep] current_node_id=%R", current_node_id.get()); });
   if (truthy(current_node_id)) {
     check(PySet_Add(node_ids, current_node_id));
   } else {
-    log(c, n::warning,
-        text("[flowsweep] node_config has no 'id' \xe2\x80\x94 current node keys will not be collected"));
+    log(c, n::warning, [&] {
+      return text("[flowsweep] node_config has no 'id' \xe2\x80\x94 current node keys will not be collected");
+    });
   }
 
   Ref visited = Ref::steal(PySet_New(nullptr));
@@ -50,7 +51,7 @@ Ref collect_stream_redis_keys(Ctx& c) {
   Ref downstream_ids = Ref::steal(PyList_New(0));
   for_each(downstream,
            [&](PyObject* entry) { check(PyList_Append(downstream_ids, getitem(entry, c.name(n::node_id)))); });
-  log(c, n::info, textf("[flowsweep] downstream nodes found: %U", fmt(downstream_ids).get()));
+  log(c, n::info, [&] { return textf("[flowsweep] downstream nodes found: %U", fmt(downstream_ids).get()); });
   for_each(downstream_ids, [&](PyObject* id) { check(PySet_Add(node_ids, id)); });
 
   check(PySet_Add(all_keys, getattr(self, c.name(n::redis_out_key))));
@@ -63,30 +64,31 @@ Ref collect_stream_redis_keys(Ctx& c) {
 
   Ref sorted_keys = Ref::steal(PySequence_List(all_keys));
   check(PyList_Sort(sorted_keys));
-  log(c, n::info,
-      textf("[flowsweep] found %zd existing keys: %U", PySet_GET_SIZE(all_keys.get()), fmt(sorted_keys).get()));
+  log(c, n::info, [&] {
+    return textf("[flowsweep] found %zd existing keys: %U", PySet_GET_SIZE(all_keys.get()), fmt(sorted_keys).get());
+  });
   return Ref::steal(PySequence_List(all_keys));
 }
 
 Ref clear_stream_keys(Ctx& c) {
   PyObject* self = c.arg(0);
   if (truthy(getattr(self, c.name(n::keys_cleared)))) {
-    log(c, n::debug, text("Redis keys already cleared, skipping"));
+    log(c, n::debug, [&] { return text("Redis keys already cleared, skipping"); });
     return boolean(true);
   }
-  log(c, n::info, text("Clearing all Redis KV stores for this stream"));
+  log(c, n::info, [&] { return text("Clearing all Redis KV stores for this stream"); });
   try {
     Ref redis_keys = call_method(self, c.name(n::collect_stream_redis_keys));
     Ref deleted = call_method(getattr(self, c.name(n::redis_wrapper)), c.name(n::delete_many), redis_keys);
     Ref deleted_text = fmt(deleted);
     Py_ssize_t total = length(redis_keys);
-    log(c, n::info, textf("Flowsweep complete: %U/%zd keys deleted", deleted_text.get(), total));
+    log(c, n::info, [&] { return textf("Flowsweep complete: %U/%zd keys deleted", deleted_text.get(), total); });
     setattr(self, c.name(n::keys_cleared), Py_True);
     return boolean(true);
   } catch (PyErr& e) {
     if (!e.is_exception()) throw;
     Handling handling(e);
-    log(c, n::error, textf("Failed to clear Redis keys: %U", str(e.value()).get()));
+    log(c, n::error, [&] { return textf("Failed to clear Redis keys: %U", str(e.value()).get()); });
     return boolean(false);
   }
 }

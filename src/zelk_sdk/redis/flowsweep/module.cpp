@@ -53,26 +53,6 @@ void exec(PyObject* m, FrameState& fs) {
   def_function(m, kClearStreamRedisKeys);
 }
 
-int exec_slot(PyObject* m) { return exec_module(m, kNames, n::count, exec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT,
-    "zelk_sdk.redis.flowsweep",
-    kModuleDoc,
-    kStateSize,
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
-
 }  // namespace
 
 const FunctionDef kInit = {
@@ -100,4 +80,5 @@ const FunctionDef kInit = {
 
 }  // namespace zelk::flowsweep
 
-PyMODINIT_FUNC PyInit_flowsweep() { return PyModuleDef_Init(&zelk::flowsweep::def); }
+ZELK_DEFINE_MODULE(flowsweep, "zelk_sdk.redis.flowsweep", zelk::flowsweep::kModuleDoc, zelk::flowsweep::kNames,
+                   zelk::flowsweep::n::count, zelk::flowsweep::exec)

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The wheel as a user gets it: `pip wheel .` builds it, a fresh virtual
+# environment installs it with its dependencies (binary packages only, so
+# nothing is compiled there), and the test suite and the stub checks run
+# against it from a copy of tests/ outside the source tree.
+#
+#   bash scripts/wheel-check.sh            # wheel in dist/
+#   ZELK_WHEEL_DIR=/tmp/w bash scripts/wheel-check.sh -k fetch
+#
+# Extra arguments go to pytest. Needs the build environment of scripts/setup.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+VENV=${ZELK_VENV:-.venv}
+DIST=${ZELK_WHEEL_DIR:-dist}
+[ -x "$VENV/bin/python" ] || bash scripts/setup.sh
+mkdir -p "$DIST"
+DIST=$(cd "$DIST" && pwd)
+rm -f "$DIST"/zelk_sdk-*.whl
+
+start=$(date +%s)
+"$VENV/bin/python" -m pip wheel . -w "$DIST" --no-build-isolation --no-deps -q
+wheel=$(ls "$DIST"/zelk_sdk-*.whl)
+echo "wheel-check: built $(basename "$wheel") in $(($(date +%s) - start)) s"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+base_python=$("$VENV/bin/python" -c 'import sys; print(sys._base_executable)')
+"$base_python" -m venv --without-pip "$work/venv"
+# the build environment's pip installs into the new one
+"$VENV/bin/python" -m pip --python "$work/venv/bin/python" install -q --only-binary=:all: "$wheel[test]"
+echo "wheel-check: installed into a fresh environment in $(($(date +%s) - start)) s"
+
+cp -r tests "$work/tests"
+cp pyproject.toml "$work/"  # pytest's settings and markers; nothing else there reads it
+rm -rf "$work/tests/__pycache__" "$work/tests/support/__pycache__"
+corpus=${ZELK_CORPUS:-$(cd "$ROOT/.." && pwd)/shared/corpus}
+ZELK_VENV="$work/venv" ZELK_SKIP_WHEEL=1 bash scripts/typecheck.sh
+set +e
+(cd "$work" && ZELK_SKIP_WHEEL=1 ZELK_CORPUS="$corpus" venv/bin/python -m pytest -p no:cacheprovider "$@" tests)
+rc=$?
+set -e
+echo "wheel-check: done in $(($(date +%s) - start)) s (pytest status $rc)"
+if [ $rc -eq 5 ]; then
+  echo "wheel-check: pytest collected no tests" >&2
+  exit 1
+fi
+exit $rc

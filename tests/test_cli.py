@@ -1,0 +1,181 @@
+"""The zelk-sdk command, run as the installed console script."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from support.archives import gnu_tar_xz
+
+SCRIPT = Path(sys.executable).parent / "zelk-sdk"
+
+
+def run(*args: str, env: dict[str, str] | None = None, timeout: float = 60) -> subprocess.CompletedProcess[str]:
+    full_env = {k: v for k, v in os.environ.items() if k not in ("SERVER_HOST", "ZELK_MODEL_DIR", "ZELK_TOKEN_FILE")}
+    full_env.update(env or {})
+    return subprocess.run(
+        [str(SCRIPT), *args], capture_output=True, text=True, env=full_env, timeout=timeout, stdin=subprocess.DEVNULL
+    )
+
+
+@pytest.fixture
+def served_model(backend, tmp_path):
+    """A model key "person" whose archive holds person/model.tflite."""
+    data = gnu_tar_xz(tmp_path, "person", {"model.tflite": b"\0" * 4096, "labels.txt": "person\n"})
+    url = backend.serve("person.tar.xz", data)
+    backend.model("person", url)
+    token = tmp_path / "token"
+    token.write_text(backend.token + "\n")
+    return backend, token, tmp_path / "models"
+
+
+def test_console_script_is_installed_with_help_for_each_command():
+    assert SCRIPT.is_file()
+    top = run("--help")
+    assert top.returncode == 0
+    for command in ("fetch", "model-type", "flowsweep"):
+        assert command in top.stdout
+        sub = run(command, "--help")
+        assert sub.returncode == 0, sub.stderr
+        assert sub.stdout.startswith(f"usage: zelk-sdk {command}")
+    assert "--dry-run" in run("flowsweep", "--help").stdout
+    as_module = subprocess.run([sys.executable, "-m", "zelk_sdk", "model-type", "--help"],
+                               capture_output=True, text=True, timeout=60)
+    assert as_module.returncode == 0 and "usage: " in as_module.stdout
+    assert run().returncode == 2  # no command
+    assert run("fetch", "key", "--timeout", "0").returncode == 2
+
+
+def test_fetch_prints_the_model_directory_configured_by_options(served_model):
+    backend, token, models = served_model
+    r = run("fetch", "person", "--server-host", backend.base, "--token-file", str(token), "--model-dir", str(models))
+    assert r.returncode == 0, r.stderr
+    # stdout holds the directory and nothing else; the log went to stderr
+    assert r.stdout == str(models / "person") + "\n"
+    assert (models / "person" / "model.tflite").stat().st_size == 4096
+    assert "INFO MODEL: Download model" in r.stderr
+    assert ("/api/v1/models/person/download-url", "Bearer device-token-1") in [
+        (p, h.get("x-device-token")) for p, h in backend.requests
+    ]
+
+    # the directory is reused on the next run, without a download
+    backend.requests.clear()
+    again = run("-q", "fetch", "person", "--server-host", backend.base, "--token-file", str(token),
+                "--model-dir", str(models))
+    assert again.returncode == 0 and again.stdout == r.stdout
+    assert "INFO" not in again.stderr
+    assert all(not p.startswith("/files/") for p in backend.paths())
+
+
+def test_fetch_configured_by_environment_and_the_model_type_of_its_result(served_model):
+    backend, token, models = served_model
+    env = {"SERVER_HOST": backend.base, "ZELK_TOKEN_FILE": str(token), "ZELK_MODEL_DIR": str(models)}
+    r = run("fetch", "person", env=env)
+    assert r.returncode == 0, r.stderr
+    model_dir = r.stdout.strip()
+    assert model_dir == str(models / "person")
+
+    t = run("model-type", model_dir)
+    assert t.returncode == 0, t.stderr
+    from zelk_sdk.constants import MODEL_TYPE
+
+    assert t.stdout == MODEL_TYPE.TF_LITE + "\n"
+
+
+def test_fetch_of_a_direct_url_needs_no_token(backend, tmp_path):
+    url = backend.serve("cars.tar.xz", gnu_tar_xz(tmp_path, "cars", {"model.xml": "<net/>", "model.bin": b"\1"}))
+    r = run("fetch", url, "--model-dir", str(tmp_path / "m"), "--token-file", str(tmp_path / "absent"))
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == str(tmp_path / "m" / "cars") + "\n"
+
+
+def test_fetch_that_finds_no_model_exits_1_within_its_budget(backend, tmp_path):
+    token = tmp_path / "token"
+    token.write_text(backend.token)
+    r = run("fetch", "unknown-key", "--server-host", backend.base, "--token-file", str(token),
+            "--model-dir", str(tmp_path / "m"), "--timeout", "1", timeout=30)
+    assert r.returncode == 1
+    assert r.stdout == ""
+    assert "failed to get the model url with status. 404" in r.stderr
+    assert "ERROR CLI: no model for unknown-key within 1 seconds" in r.stderr
+
+
+def test_model_type_failures(tmp_path):
+    (tmp_path / "notes.txt").write_text("no model here")
+    undetermined = run("model-type", str(tmp_path))
+    assert undetermined.returncode == 1 and undetermined.stdout == ""
+    assert "Could not determine model type for: " + str(tmp_path) in undetermined.stderr
+
+    missing = run("model-type", str(tmp_path / "absent"))
+    assert missing.returncode == 1 and missing.stdout == ""
+    assert "ERROR CLI: cannot read the model directory" in missing.stderr
+
+
+def test_flowsweep_without_the_redis_package_says_what_to_install(tmp_path):
+    code = "import sys; sys.modules['redis'] = None; from zelk_sdk.cli import main; sys.exit(main(sys.argv[1:]))"
+    r = subprocess.run(
+        [sys.executable, "-c", code, "flowsweep", "--flows", str(tmp_path / "f.json"), "--node", "a", "--out-key", "k"],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert r.returncode == 1
+    assert "pip install 'zelk-sdk[redis]'" in r.stderr
+
+
+# ------------------------------------------------------------------ flowsweep against a private redis-server
+
+FLOWS = [
+    {"id": "tab1", "type": "tab", "label": "camera"},
+    {"id": "a", "type": "zelk-input", "z": "tab1", "wires": [["b"], ["c"]]},
+    {"id": "b", "type": "zelk-model", "z": "tab1", "wires": [["c"]]},
+    {"id": "c", "type": "zelk-output", "z": "tab1", "wires": []},
+    {"id": "other", "type": "zelk-input", "z": "tab1", "wires": []},
+]
+
+
+@pytest.fixture
+def redis_url(request):
+    pytest.importorskip("zelk_sdk.redis.flowsweep")
+    pytest.importorskip("zelk_sdk.nodered")
+    redis_server = pytest.importorskip("support.redis_server")
+    server = redis_server.RedisServer(request.getfixturevalue("tmp_path"))
+    request.addfinalizer(server.stop)
+    return server.url
+
+
+def test_flowsweep_dry_run_lists_then_the_sweep_deletes(redis_url, tmp_path):
+    import redis
+
+    flows = tmp_path / "flows.json"
+    flows.write_text(json.dumps(FLOWS))
+    client = redis.Redis.from_url(redis_url, decode_responses=True)
+    stream = ["redis_a_0", "redis_b_0", "redis_b_1", "redis_c_0"]
+    for key in [*stream, "redis_other_0", "a_out"]:
+        client.set(key, "v")
+    args = ["flowsweep", "--flows", str(flows), "--node", "a", "--out-key", "a_out", "--redis", redis_url]
+
+    dry = run(*args, "--dry-run")
+    assert dry.returncode == 0, dry.stderr
+    assert dry.stdout.split() == sorted([*stream, "a_out"])
+    assert client.exists(*stream, "a_out") == 5
+
+    done = run(*args)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == sorted([*stream, "a_out"])
+    assert "5 of 5 keys existed and were deleted" in done.stderr
+    assert client.exists(*stream, "a_out") == 0
+    assert client.get("redis_other_0") == "v"
+
+
+def test_flowsweep_failures_exit_1(redis_url, tmp_path):
+    flows = tmp_path / "flows.json"
+    flows.write_text(json.dumps(FLOWS))
+    unknown_node = run("flowsweep", "--flows", str(flows), "--node", "zz", "--out-key", "k", "--redis", redis_url)
+    assert unknown_node.returncode == 1 and "ERROR CLI: cannot use the flows export" in unknown_node.stderr
+    no_server = run("flowsweep", "--flows", str(flows), "--node", "a", "--out-key", "k",
+                    "--redis", "redis://127.0.0.1:1/0")
+    assert no_server.returncode == 1 and no_server.stdout == ""
