@@ -175,33 +175,40 @@ plain = st.lists(st.sampled_from(["a", "b", "c"]), min_size=1, max_size=3).map("
 @st.composite
 def benign_archives(draw):
     members: list[tuple[str, str, object]] = []
-    regular: list[str] = []
+    regular: list[str] = []  # directories and files that are no links
+    files: list[str] = []  # hard links need a file
     links: set[str] = set()
+    seen: set[str] = set()
     for _ in range(draw(st.integers(1, 8))):
         name = draw(plain)
         parts = name.split("/")
         if any("/".join(parts[:i]) in links for i in range(1, len(parts))):
             continue
         kind = draw(st.sampled_from(["file", "dir", "sym", "lnk"]) if regular else st.sampled_from(["file", "dir"]))
+        if kind == "lnk" and (not files or name in seen):  # a hard link never replaces anything
+            continue
         if kind in ("sym", "lnk"):
             # a target that is no link now can never lead back here: no loops
-            target = draw(st.sampled_from(regular))
+            target = draw(st.sampled_from(regular if kind == "sym" else files))
             if target == name:
                 continue
             if kind == "sym":
                 # relative to the link's own directory, which lies under the destination
-                depth = name.count("/")
-                target = "../" * depth + target
-            members.append((name, kind, target))
-            regular = [r for r in regular if r != name]
-            if kind == "sym":
+                target = "../" * name.count("/") + target
+                regular = [r for r in regular if r != name]
+                files = [f for f in files if f != name]
                 links.add(name)
             else:
-                links.discard(name)
+                regular.append(name)
+                files.append(name)
+            members.append((name, kind, target))
         else:
             members.append((name, kind, b"x" if kind == "file" else None))
             if name not in links:  # otherwise written through the link, which stays
                 regular.append(name)
+                if kind == "file":
+                    files.append(name)
+        seen.update("/".join(parts[:i]) for i in range(1, len(parts) + 1))
     return members
 
 
