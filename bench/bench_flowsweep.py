@@ -12,51 +12,15 @@ from __future__ import annotations
 import argparse
 import random
 import time
-from typing import Any, Dict, List, Set
+import sys
+from pathlib import Path
+from typing import Any, Dict, List
 
 from zelk_sdk.redis import flowsweep
 
-
-class PyManager:
-    """The walk and key collection written out in Python, as the baseline."""
-
-    def __init__(self, redis_wrapper: Any, nodered_flow: Any, node_config: Dict[str, Any], redis_out_key: str):
-        self.redis_wrapper = redis_wrapper
-        self.nodered_flow = nodered_flow
-        self.node_config = node_config
-        self.redis_out_key = redis_out_key
-        self._keys_cleared = False
-
-    def _discover_downstream_nodes(self, node: Dict[str, Any], visited: Set[str]) -> List[Dict[str, Any]]:
-        downstream = []
-        node_id = node.get("id")
-        if node_id in visited:
-            return downstream
-        visited.add(node_id)
-        for port_idx, targets in enumerate(node.get("wires", [])):
-            for next_node_id in targets:
-                if next_node_id not in self.nodered_flow._nodes:
-                    continue
-                next_node = self.nodered_flow._nodes[next_node_id]
-                downstream.append({"node": next_node, "port": port_idx, "node_id": next_node_id})
-                downstream.extend(self._discover_downstream_nodes(next_node, visited))
-        return downstream
-
-    def _collect_stream_redis_keys(self) -> List[str]:
-        all_keys, node_ids = set(), set()
-        current_node_id = self.node_config.get("id")
-        flowsweep.logger.info(f"[flowsweep] current_node_id={current_node_id!r}")
-        if current_node_id:
-            node_ids.add(current_node_id)
-        downstream = self._discover_downstream_nodes(self.node_config, set())
-        flowsweep.logger.info(f"[flowsweep] downstream nodes found: {[d['node_id'] for d in downstream]}")
-        for d in downstream:
-            node_ids.add(d["node_id"])
-        all_keys.add(self.redis_out_key)
-        for nid in node_ids:
-            all_keys.update(self.redis_wrapper.scan_keys(pattern=f"redis_{nid}_*"))
-        flowsweep.logger.info(f"[flowsweep] found {len(all_keys)} existing keys: {sorted(all_keys)}")
-        return list(all_keys)
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from baselines import py_flowsweep  # noqa: E402
+from baselines.py_flowsweep import FlowsweepManager as PyManager  # noqa: E402
 
 
 class Flow:
@@ -103,6 +67,40 @@ def layered(n: int, width: int = 100, fan: int = 2) -> Dict[str, Dict[str, Any]]
     return nodes
 
 
+def mixed(n: int = 20000, stream: int = 100, width: int = 10, seed: int = 7) -> tuple[Dict[str, Dict[str, Any]], Dict[str, Any]]:
+    """A flow of n nodes in streams of `stream` nodes, each an inject node and
+    layers of `width` nodes wired to 2-3 nodes of the next layer; some wires go
+    back to an earlier layer (cycles), repeat a target, lead to a node that is
+    no longer in the flow, or join a node of an earlier stream (repeats across
+    streams). Returns the node table and the root, wired to every stream."""
+    rnd = random.Random(seed)
+    ids = [f"{rnd.getrandbits(64):016x}" for _ in range(n)]
+    nodes = {i: {"id": i, "type": "function", "z": "tab1", "name": "", "wires": [[]]} for i in ids}
+    heads = []
+    for s0 in range(0, n, stream):
+        sids = ids[s0 : s0 + stream]
+        layers = [sids[:1]] + [sids[k : k + width] for k in range(1, len(sids), width)]
+        heads.append(sids[0])
+        nodes[sids[0]]["type"] = "inject"
+        for li, layer in enumerate(layers[:-1]):
+            nxt = layers[li + 1]
+            for nid in layer:
+                targets = rnd.sample(nxt, min(len(nxt), rnd.choice((2, 2, 3)))) if li else list(nxt)
+                r = rnd.random()
+                if r < 0.05 and li > 0:
+                    targets[-1] = rnd.choice(layers[rnd.randrange(li)])  # back to an earlier layer
+                elif r < 0.10:
+                    targets.append(targets[0])  # the same target twice
+                elif r < 0.12:
+                    targets.append("0" * 16)  # a node that was deleted from the flow
+                elif r < 0.15 and s0 > 0:
+                    targets.append(ids[rnd.randrange(s0)])  # into an earlier stream
+                nodes[nid]["wires"] = [targets] if rnd.random() < 0.5 else [targets[:1], targets[1:]]
+    root = {"id": "root", "type": "inject", "z": "tab1", "wires": [heads]}
+    nodes["root"] = root
+    return nodes, root
+
+
 def best_pair(native, python, repeat: int) -> tuple[float, float]:
     """Best times of two callables, run alternately so that both see the same machine."""
     times: tuple[list[float], list[float]] = ([], [])
@@ -119,9 +117,11 @@ def main() -> None:
     ap.add_argument("--nodes", type=int, default=20000)
     ap.add_argument("--repeat", type=int, default=15)
     args = ap.parse_args()
-    flowsweep.logger = Quiet()
+    flowsweep.logger = py_flowsweep.logger = Quiet()
     rows = []
-    for name, nodes, start in [("tree", tree(args.nodes), "n0"), ("layered", layered(args.nodes), "root")]:
+    shapes = [("tree", tree(args.nodes), "n0"), ("layered", layered(args.nodes), "root"), ("mixed", *mixed(args.nodes))]
+    for name, nodes, start in shapes:
+        start = start if isinstance(start, str) else start["id"]
         flow = Flow(nodes)
         native = flowsweep.FlowsweepManager(MemoryRedis(nodes), flow, nodes[start], "out")
         python = PyManager(MemoryRedis(nodes), flow, nodes[start], "out")
