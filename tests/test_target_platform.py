@@ -62,6 +62,8 @@ def test_native_module_is_built_for_this_interpreter(name):
 
 
 def test_native_module_list_is_not_empty():
+    if not SRC.is_dir():
+        pytest.skip("run from a copy of the tests, without the source tree")
     assert native_module_names(), "no extension module sources found under src/zelk_sdk"
 
 
