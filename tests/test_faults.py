@@ -286,7 +286,7 @@ def test_redis_stopped_mid_pass(redis_proc, sweep_log):
     t0 = time.monotonic()
     assert m.clear_stream_keys() is False
     assert time.monotonic() - t0 < 5
-    assert_failed(sweep_log, m, "Timeout reading from 127.0.0.1")
+    assert_failed(sweep_log, m, "Timeout reading from")  # the text after it differs by redis-py version
     assert r.deletes == 0
     proc.send_signal(signal.SIGCONT)
     assert keys_of(redis_proc["port"]) == sorted(STREAM + OTHERS)  # no delete was sent: all there
@@ -302,7 +302,7 @@ def test_redis_stopped_while_deleting(redis_proc, sweep_log):
     r = spy_on(redis_proc, on_delete=lambda: proc.send_signal(signal.SIGSTOP))
     m = stream_manager(r)
     assert m.clear_stream_keys() is False
-    assert_failed(sweep_log, m, "Timeout reading from 127.0.0.1")
+    assert_failed(sweep_log, m, "Timeout reading from")  # the text after it differs by redis-py version
     proc.send_signal(signal.SIGCONT)
     assert set(OTHERS) <= set(keys_of(redis_proc["port"])) <= set(STREAM + OTHERS)
     r.on_delete = None
