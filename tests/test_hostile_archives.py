@@ -25,8 +25,8 @@ TRAVERSAL = "Attempted path traversal in tar archive: "
 
 def archive(members: list[tuple[str, str, object]]) -> io.BytesIO:
     """The archive of (name, kind, arg) members: kind file (arg: bytes), dir, sym or lnk (arg: target)."""
-    spec = {"dir": lambda arg: "dir", "sym": lambda arg: ("sym", arg), "lnk": lambda arg: ("lnk", arg)}
-    return io.BytesIO(tarfile_xz([(name, spec.get(kind, lambda arg: arg)(arg)) for name, kind, arg in members]))
+    makers = {"dir": lambda arg: "dir", "sym": lambda arg: ("sym", arg), "lnk": lambda arg: ("lnk", arg)}
+    return io.BytesIO(tarfile_xz([(name, makers.get(kind, lambda arg: arg)(arg)) for name, kind, arg in members]))
 
 
 class Sandbox:

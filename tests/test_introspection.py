@@ -23,7 +23,7 @@ def module(request):
 
 
 def is_native(obj):
-    # each module has its own function type, made from one spec
+    # each module has its own function type, made from one type description
     return type(obj).__qualname__ == "native_function" and hasattr(obj, "__signature__")
 
 
