@@ -84,8 +84,8 @@ for pkg in qemu-user-static binfmt-support debootstrap; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   log "installing on the host: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 BINFMT=/proc/sys/fs/binfmt_misc

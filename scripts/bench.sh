@@ -19,8 +19,8 @@ if [ ${#need[@]} -gt 0 ]; then
     printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
     $SUDO chmod 755 "$policy"
   fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null || echo "bench: could not install ${need[*]}; the rows that need them say so"
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${need[@]}" >/dev/null || echo "bench: could not install ${need[*]}; the rows that need them say so"
   if [ -n "$policy" ]; then $SUDO rm -f "$policy"; fi
 fi
 

@@ -20,7 +20,7 @@ for pkg in "libmagic1|libmagic1t64" redis-server xz-utils tar ${ZELK_EXTRA_DEBS:
 done
 if [ ${#need_pkgs[@]} -gt 0 ]; then
   if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
-  $SUDO apt-get update -qq
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
   for i in "${!need_pkgs[@]}"; do
     for alt in ${need_pkgs[$i]//|/ }; do
       if [ -n "$(apt-cache policy "$alt" 2>/dev/null | sed -n 's/^ *Candidate: *//p' | grep -v '(none)')" ]; then
@@ -31,7 +31,7 @@ if [ ${#need_pkgs[@]} -gt 0 ]; then
     need_pkgs[$i]=${need_pkgs[$i]%%|*}
   done
   echo "setup: installing Debian packages: ${need_pkgs[*]}"
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_pkgs[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${need_pkgs[@]}" >/dev/null
 fi
 
 find_python() {
