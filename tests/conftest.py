@@ -27,6 +27,24 @@ if EMULATED:
     settings.load_profile("emulated")
 
 
+NATIVE_MODULES = ("zelk_sdk.model.fetch", "zelk_sdk.redis.flowsweep", "zelk_sdk.debug.leakscope")
+
+
+@pytest.fixture(autouse=True)
+def _namespace_order_kept():
+    """A name that a test deletes (monkeypatch.delattr) comes back at the end of
+    the module's namespace; put the names back in their import order so that a
+    later test sees each module as its import left it."""
+    before = {m: list(vars(m)) for m in map(sys.modules.get, NATIVE_MODULES) if m is not None}
+    yield
+    for module, order in before.items():
+        ns = vars(module)
+        if list(ns) != order and set(ns) == set(order):
+            items = dict(ns)
+            ns.clear()
+            ns.update((k, items[k]) for k in order)
+
+
 @pytest.fixture(scope="session")
 def corpus() -> Path:
     if not CORPUS.is_dir():

@@ -71,10 +71,14 @@ def test_model_key_resolves_through_the_service(fetch, fetch_log, backend, model
 
 def test_direct_urls_skip_the_service(fetch, fetch_log, backend, model_env, monkeypatch):
     monkeypatch.setattr(fetch, "TOKEN_FILE", "/nonexistent/token")
-    for ident in ["https://h/a.tar.xz", "http://h/a", "httpfoo"]:
+    idents = ["https://h/a.tar.xz", "http://h/a", "httpfoo", "http://h/mod\u00e8le", "http://h/\u6a21\u578b",
+              "http://h/\U0001f600", "http"]
+    for ident in idents:
         assert fetch.get_model_url(ident) == ident
     assert backend.requests == []
     assert fetch_log.at("warning") == []
+    # the line is the prefix and the identifier, in any width of characters
+    assert fetch_log.at("info") == [f"Get the download url from model_id:{i}" for i in idents]
     # upper case is a model key: the token is needed
     assert fetch.get_model_url("HTTPS://h/a") is None
     assert fetch_log.at("warning") == [

@@ -1,5 +1,6 @@
 #include "handle.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 
 namespace zelk {
@@ -46,6 +47,28 @@ Ref textf(const char* format, ...) {
   PyObject* r = PyUnicode_FromFormatV(format, va);
   va_end(va);
   return Ref::steal(r);
+}
+
+Ref concat(std::initializer_list<PyObject*> parts) {
+  Py_ssize_t size = 0;
+  Py_UCS4 max_char = 0;
+  for (PyObject* p : parts) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+    if (n > PY_SSIZE_T_MAX - size) {
+      PyErr_NoMemory();
+      throw_error();
+    }
+    size += n;
+    max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(p));
+  }
+  Ref joined = Ref::steal(PyUnicode_New(size, max_char));
+  Py_ssize_t at = 0;
+  for (PyObject* p : parts) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+    if (PyUnicode_CopyCharacters(joined, at, p, 0, n) < 0) throw_error();
+    at += n;
+  }
+  return joined;
 }
 
 }  // namespace zelk

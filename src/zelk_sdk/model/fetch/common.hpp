@@ -5,7 +5,8 @@
 
 namespace zelk::fetch {
 
-// Every name the module's functions look up or call, interned once per module.
+// Every name the module's functions look up or call, interned once per module,
+// and the constant texts of hot paths.
 #define ZELK_FETCH_NAMES(X)                               \
   X(os, "os")                                             \
   X(time, "time")                                         \
@@ -92,7 +93,9 @@ namespace zelk::fetch {
   X(TensorRT, "TensorRT")                                 \
   X(TF_V1, "TF_V1")                                       \
   X(TF_V2, "TF_V2")                                       \
-  X(TORCH, "TORCH")
+  X(TORCH, "TORCH")                                       \
+  X(http, "http")                                         \
+  X(msg_get_url, "Get the download url from model_id:")
 
 // `n::os` is the index of "os" in the module's name table.
 struct n {
@@ -116,6 +119,10 @@ void log_info(Ctx& c, Make&& make) {
   Ref method = getattr(c.global(n::logger), c.name(n::info));
   call(method, make());
 }
+// The same for a text already built by concat from texts: building it has no
+// effect that the order could show, so the method is called without making a
+// bound method first (the common call of get_model_url pays for little else).
+inline void log_info_built(Ctx& c, PyObject* message) { call_method(c.global(n::logger), c.name(n::info), message); }
 template <class Make>
 void log_warning(Ctx& c, Make&& make) {
   Ref method = getattr(c.global(n::logger), c.name(n::warning));

@@ -28,8 +28,9 @@ Ref get_device_token(Ctx& c) {
 Ref get_model_url(Ctx& c) {
   PyObject* model_id = c.arg(0);
   try {
-    log_info(c, [&] { return textf("Get the download url from model_id:%U", model_id); });
-    if (PyUnicode_Tailmatch(model_id, text("http"), 0, PY_SSIZE_T_MAX, -1) == 1) {
+    // the common call (a direct URL) builds no text but the log line's
+    log_info_built(c, concat({c.name(n::msg_get_url), model_id}));
+    if (PyUnicode_Tailmatch(model_id, c.name(n::http), 0, PY_SSIZE_T_MAX, -1) == 1) {
       return optional_str(Ref::borrow(model_id));
     }
     Ref token = call(c.global(n::get_device_token));
