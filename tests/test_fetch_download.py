@@ -260,3 +260,54 @@ def test_destination_that_is_a_directory_fails_before_the_body(fetch, fetch_log,
         fetch.download_file(url, str(dest))
     assert err.value.filename == str(dest)
     assert progress(fetch_log) == []
+
+
+def test_sizes_past_32_bits(fetch, fetch_log, tmp_path, monkeypatch):
+    """Sizes are counted and printed as Python ints: a declared length above
+    4 GiB and a body past 2 GiB come out exact on 32-bit targets too."""
+    GiB = 1024 * MiB
+    chunk = b"z" * MiB
+
+    def serve(declared, chunks, tail=b""):
+        class Response:
+            status_code = 200
+            headers = requests.structures.CaseInsensitiveDict({"Content-Length": str(declared)})
+
+            def iter_content(self, chunk_size):
+                for _ in range(chunks):
+                    yield chunk
+                if tail:
+                    yield tail
+
+        monkeypatch.setattr(fetch, "requests", type("R", (), {"get": staticmethod(lambda *a, **k: Response())}))
+
+    # declared 5 GiB + 7, the body ends after one chunk
+    serve(5 * GiB + 7, 1)
+    with pytest.raises(OSError) as err:
+        fetch.download_file("http://h/big", str(tmp_path / "big"))
+    assert str(err.value) == f"incomplete download: received {MiB} of {5 * GiB + 7} bytes declared by Content-Length"
+    assert progress(fetch_log) == ["Downloading... 0% (1MB / 5120MB)"]
+    assert os.listdir(tmp_path) == []
+
+    # 2 GiB + 1 MiB + 3 bytes, all of it
+    size = 2 * GiB + MiB + 3
+    serve(size, 2049, b"end")
+    fetch_log.records.clear()
+    dest = tmp_path / "big"
+    assert fetch.download_file("http://h/big", str(dest)) is True
+    try:
+        assert os.stat(dest).st_size == size
+        with open(dest, "rb") as f:
+            f.seek(size - MiB - 3)
+            assert f.read() == chunk + b"end"
+    finally:
+        dest.unlink()
+    expected, last, done = [], -1, 0
+    for n in [MiB] * 2049 + [3]:
+        done += n
+        pct = int(done * 100 / size)
+        if pct != last and pct % 5 == 0:
+            expected.append(f"Downloading... {pct}% ({done // MiB}MB / 2049MB)")
+            last = pct
+    assert len(expected) == 21 and expected[-1] == "Downloading... 100% (2049MB / 2049MB)"
+    assert progress(fetch_log) == expected
