@@ -487,7 +487,7 @@ def row_model_type(cfg: argparse.Namespace) -> list[dict]:
 # ------------------------------------------------------------------ row: download
 
 DL_CHILD = r"""
-import json, sys, time
+import json, resource, sys, time
 kind, url, dest = sys.argv[1:4]
 
 def status(field):
@@ -516,11 +516,15 @@ try:  # start the high-water mark at the present resident size
         f.write("5")
 except OSError:
     pass
+def cpu():
+    ru = resource.getrusage(resource.RUSAGE_SELF)
+    return ru.ru_utime + ru.ru_stime
+
 before = status("VmRSS")
-t = time.perf_counter()
+c, t = cpu(), time.perf_counter()
 assert run() is True
 seconds = time.perf_counter() - t
-print(json.dumps({"seconds": seconds, "growth": status("VmHWM") - before}))
+print(json.dumps({"seconds": seconds, "cpu": cpu() - c, "growth": status("VmHWM") - before}))
 """
 
 
@@ -575,8 +579,11 @@ def row_download(cfg: argparse.Namespace) -> list[dict]:
     secs = {k: [x["seconds"] for x in v] for k, v in res.items()}
     read_only = med(secs["read-only"])
     rate = lambda k: size / MiB / med(secs[k])  # noqa: E731
+    cpu = {k: med([x["cpu"] for x in res[k]]) for k in ("native", "peer", "read-only")}
     note = (f"MiB/s: native {rate('native'):.0f}, requests loop {rate('peer'):.0f}, the same loop discarding the "
-            f"chunks {rate('read-only'):.0f}" + (f", curl {rate('curl'):.0f}" if curl else ", curl missing"))
+            f"chunks {rate('read-only'):.0f}" + (f", curl {rate('curl'):.0f}" if curl else ", curl missing") +
+            f"; CPU s (user + system) of the child: native {cpu['native']:.2f}, requests loop {cpu['peer']:.2f}, "
+            f"discarding {cpu['read-only']:.2f}")
     lines = [line("download", f"`download_file` of {label} from a local nginx", "s", secs["native"],
                   peer=secs["peer"], peer_label="`requests` loop, 1 MiB chunks",
                   limit=secs.get("curl") or None, limit_label="`curl -o`" if curl else "curl is not installed",

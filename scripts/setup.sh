@@ -55,5 +55,8 @@ fi
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" "requests>=2.28" "python-magic>=0.4.27" \
   "redis>=5" "pytest>=8" "hypothesis>=6" "mypy>=1.10" types-requests ${ZELK_EXTRA_PIP:-}
+# the formatter of the C++ sources, where PyPI has a wheel for this machine
+"$VENV/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "clang-format==23.1.5" 2>/dev/null ||
+  echo "setup: no clang-format wheel for $(uname -m); the format check is skipped"
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
   ${ZELK_BUILD_ARGS:-} .

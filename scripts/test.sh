@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole test suite against the installed package: sets up first, then
-# checks the type stubs (scripts/typecheck.sh) and runs pytest. Extra arguments
+# checks the type stubs (scripts/typecheck.sh) and the formatting of the C++
+# sources (scripts/format.sh --check) and runs pytest. Extra arguments
 # go to pytest. ZELK_SKIP_TYPECHECK=1 leaves the stub checks out.
 #
 # ZELK_FULL=1 is the full mode: the reliability tests run at full size
@@ -14,6 +15,8 @@ typecheck_rc=0
 if [ "${ZELK_SKIP_TYPECHECK:-0}" != 1 ]; then
   bash scripts/typecheck.sh || typecheck_rc=$?
 fi
+format_rc=0
+bash scripts/format.sh --check || format_rc=$?
 set +e
 "$VENV/bin/python" -m pytest "$@"
 rc=$?
@@ -25,6 +28,10 @@ fi
 if [ $typecheck_rc -ne 0 ]; then
   echo "test: the type stub checks failed" >&2
   [ $rc -ne 0 ] || rc=$typecheck_rc
+fi
+if [ $format_rc -ne 0 ]; then
+  echo "test: the C++ sources are not formatted (scripts/format.sh)" >&2
+  [ $rc -ne 0 ] || rc=$format_rc
 fi
 if [ $rc -eq 0 ] && [ -n "${ZELK_FULL:-}" ] && [ "${ZELK_FULL}" != 0 ]; then
   ZELK_FULL= ZELK_SKIP_TYPECHECK=1 bash scripts/sanitize.sh "$@" || rc=$?

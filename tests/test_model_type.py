@@ -1,10 +1,14 @@
 """Model type detection on real directory trees shaped like model exports."""
 
 import os
+import tempfile
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from support.archives import write_tree
+from support.modes import scale
 
 
 @pytest.fixture
@@ -109,3 +113,88 @@ def test_inner_functions_are_called_with_keywords_and_look_names_up(fetch, fetch
     monkeypatch.setattr(fetch, "MODEL_TYPE", Types)
     with pytest.raises(TypeError, match="^Expected unicode, got int$"):
         fetch.check_model_type(path)
+
+
+def test_rebound_path_functions_are_called(fetch, fetch_log, mt, tmp_path, monkeypatch):
+    """The module tests entries itself only while os.path's own functions are
+    in force; a rebound one is called for every entry."""
+    path = make(tmp_path, "m", {})
+    os.mkdir(os.path.join(path, "a.tflite"))  # a directory: no TF_LITE file
+    assert fetch.check_model_type(path) is None
+    seen = []
+
+    def isfile(p):
+        seen.append(p)
+        return True
+
+    monkeypatch.setattr(os.path, "isfile", isfile)
+    assert fetch.check_model_type(path) == mt.TF_LITE
+    assert seen == [os.path.join(path, "a.tflite")] * 3  # weights, xml+bin, tflite
+
+    monkeypatch.undo()
+    monkeypatch.setattr(os.path, "splitext", lambda p: (p, ".trt"))
+    assert fetch.check_model_type(make(tmp_path, "n", {"plain": b""})) == mt.TensorRT
+
+
+ENTRY_NAMES = [
+    "model.xml", "model.bin", "detect.TFLITE", "m.tar.trt", ".pb", "..pb", "a..pb", "frozen.pb", "net.weights",
+    "m.cfg", "m.pt", "noext", "x.", "saved_model", "Saved_Model", "mod\u00e8le.XML", "\udcff.bin", "\u6a21\u578b.pt",
+]  # fmt: skip
+ENTRY_KINDS = ["file", "dir", "link to file", "link to dir", "dangling link"]
+
+
+@settings(max_examples=scale(150, 2000), deadline=None, suppress_health_check=list(HealthCheck))
+@given(
+    entries=st.dictionaries(st.sampled_from(ENTRY_NAMES), st.sampled_from(ENTRY_KINDS), max_size=8),
+    saved=st.sets(st.sampled_from(["saved_model.pb", "variables.index", ".pb", "x.PB"]), max_size=2),
+    rel=st.sampled_from(["m", "yolov4", "YOLO", "yolo_a/b", "mod\u00e8le"]),
+)
+def test_own_path_tests_agree_with_os_path(entries, saved, rel):
+    """Whatever the entries (names with dots and any characters, directories,
+    links, dangling links), the result and log are those of os.path's own
+    functions called per entry."""
+    from support.logcap import RecordingLogger
+    from zelk_sdk.model import fetch
+
+    with tempfile.TemporaryDirectory() as tmp:
+        root = os.path.join(tmp, rel)
+        os.makedirs(root)
+        target_file = os.path.join(tmp, "target-file")
+        open(target_file, "w").close()
+        target_dir = os.path.join(tmp, "target-dir")
+        os.mkdir(target_dir)
+        for name, kind in entries.items():
+            p = os.path.join(root, name)
+            if kind == "file":
+                open(p, "w").close()
+            elif kind == "dir":
+                os.mkdir(p)
+                if name == "saved_model":
+                    for s in saved:
+                        open(os.path.join(p, s), "w").close()
+            else:
+                os.symlink({"link to file": target_file, "link to dir": target_dir}.get(kind, tmp + "/gone"), p)
+
+        def run():
+            log, fetch.logger = fetch.logger, RecordingLogger()
+            try:
+                return fetch.check_model_type(root), fetch.logger.records
+            finally:
+                fetch.logger = log
+
+        own = run()
+        calls = []
+
+        def wrap(f):
+            return lambda *a: calls.append(f.__name__) or f(*a)
+
+        real = {k: getattr(os.path, k) for k in ("join", "isfile", "isdir", "splitext")}
+        try:
+            for k, f in real.items():
+                setattr(os.path, k, wrap(f))
+            called = run()
+        finally:
+            for k, f in real.items():
+                setattr(os.path, k, f)
+        assert own == called
+        assert ("isfile" in calls) == bool(entries)

@@ -109,8 +109,10 @@ struct n {
 
 extern const char* const kNames[n::count];
 
-// Builtins resolved once at import and used as resolved.
-enum Pinned : int { pin_open, pin_OSError };
+// Objects resolved once at import. open and OSError are used as resolved;
+// os.path's own functions only tell whether the module's `os.path` still has
+// them (see model_type.cpp).
+enum Pinned : int { pin_open, pin_OSError, pin_path_join, pin_path_isfile, pin_path_isdir, pin_path_splitext };
 
 // One log line through the module's `logger`: as in `logger.info(text)`, the
 // method is looked up first and the text built after it.

@@ -1,4 +1,7 @@
 // Model type detection.
+#include <sys/stat.h>
+
+#include <cstring>
 #include <initializer_list>
 
 #include "common.hpp"
@@ -6,7 +9,52 @@
 namespace zelk::fetch {
 namespace {
 
-// Names in `dir_path` whose joined path passes os.path.<test>.
+// os.path.join(dir_path, name) for texts, as posixpath joins them.
+Ref join_path(PyObject* dir_path, PyObject* name) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(dir_path);
+  if (PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) == '/') return Ref::borrow(name);
+  if (n == 0 || PyUnicode_READ_CHAR(dir_path, n - 1) == '/') return concat({dir_path, name});
+  Ref sep = Ref::steal(PyUnicode_FromOrdinal('/'));
+  return concat({dir_path, sep, name});
+}
+
+// os.path.isfile(path) or os.path.isdir(path) for a text: stat() with links
+// followed, the interpreter's lock released as os.stat releases it; a path
+// that cannot be encoded or holds a NUL, and any failing stat(), give False.
+bool stat_is(PyObject* path, mode_t kind) {
+  Ref raw = Ref::steal_or_null(PyUnicode_EncodeFSDefault(path));
+  if (!raw) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
+    PyErr_Clear();
+    return false;
+  }
+  const char* bytes = PyBytes_AS_STRING(raw.get());
+  if (std::strlen(bytes) != static_cast<std::size_t>(PyBytes_GET_SIZE(raw.get()))) return false;
+  struct stat st;
+  int rc;
+  Py_BEGIN_ALLOW_THREADS;
+  rc = ::stat(bytes, &st);
+  Py_END_ALLOW_THREADS;
+  return rc == 0 && (st.st_mode & S_IFMT) == kind;
+}
+
+// os.path.splitext(name)[1] for a text: from the last dot after the last
+// slash, unless only dots precede it there; else empty.
+Ref extension_of(PyObject* name) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+  const Py_ssize_t sep = PyUnicode_FindChar(name, '/', 0, n, -1);
+  const Py_ssize_t dot = PyUnicode_FindChar(name, '.', 0, n, -1);
+  if (sep == -2 || dot == -2) throw_error();
+  for (Py_ssize_t i = sep + 1; i < dot; ++i) {
+    if (PyUnicode_READ_CHAR(name, i) != '.') return Ref::steal(PyUnicode_Substring(name, dot, n));
+  }
+  return Ref::steal(PyUnicode_New(0, 0));
+}
+
+// Names in `dir_path` whose joined path passes os.path.<test>. While the
+// module's os.path.join and the test are still the functions os.path had at
+// import, each entry is joined and tested here with the same result; a
+// rebound function is called per entry as it is.
 template <class Each>
 void for_listed(Ctx& c, PyObject* dir_path, int test, Each&& each) {
   Ref os = c.global(n::os);
@@ -14,9 +62,16 @@ void for_listed(Ctx& c, PyObject* dir_path, int test, Each&& each) {
   Ref os_path = getattr(os, c.name(n::path));
   Ref join = getattr(os_path, c.name(n::join));
   Ref pred = getattr(os_path, c.name(test));
+  const bool files = test == n::isfile;
+  const bool inline_test = join.get() == c.pinned(pin_path_join) &&
+                           pred.get() == c.pinned(files ? pin_path_isfile : pin_path_isdir) &&
+                           PyUnicode_CheckExact(dir_path);
   Iter it(names);
   while (Ref name = it.next()) {
-    if (truthy(call(pred, call(join, dir_path, name)))) each(name.get(), os_path.get());
+    const bool pass = inline_test && PyUnicode_CheckExact(name.get())
+                          ? stat_is(join_path(dir_path, name), files ? S_IFREG : S_IFDIR)
+                          : truthy(call(pred, call(join, dir_path, name)));
+    if (pass) each(name.get(), os_path.get());
   }
 }
 
@@ -26,8 +81,10 @@ Ref get_extensions(Ctx& c) {
   PyObject* dir_path = c.arg(0);
   Ref exts = Ref::steal(PySet_New(nullptr));
   for_listed(c, dir_path, n::isfile, [&](PyObject* name, PyObject* os_path) {
-    Ref parts = call(getattr(os_path, c.name(n::splitext)), name);
-    Ref ext = getitem(parts, integer(1));
+    Ref splitext = getattr(os_path, c.name(n::splitext));
+    Ref ext = splitext.get() == c.pinned(pin_path_splitext) && PyUnicode_CheckExact(name)
+                  ? extension_of(name)
+                  : getitem(call(splitext, name), integer(1));
     check(PySet_Add(exts, call_method(ext, c.name(n::lower))));
   });
   return Ref::steal(PySequence_List(exts));
