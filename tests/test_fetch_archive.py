@@ -107,6 +107,74 @@ def test_broken_archive_on_disk(fetch, fetch_log, model_env, served, backend):
     assert entries(base) == []  # archive removed, no partial model, no staging
 
 
+PARTS = {f"part{i}.bin": os.urandom(20_000) for i in range(8)}
+
+
+@pytest.mark.parametrize("maker", ["GNU tar", "tarfile"])
+def test_archive_cut_anywhere_never_becomes_a_model(fetch, fetch_log, model_env, backend, tmp_path, maker):
+    """An archive that lost its tail (a file cut by a power loss, a body that
+    ended early) fails wherever the cut is: no member that stops short, no
+    header cut in two, no missing end of the compressed stream passes for the
+    end of the archive."""
+    if maker == "GNU tar":
+        data = gnu_tar_xz(tmp_path, "m", PARTS)
+    else:
+        data = tarfile_xz([(f"m/{name}", body) for name, body in PARTS.items()])
+    url = backend.serve("m.tar.xz", data)
+    base = model_env
+    base.mkdir()
+    archive = base / "m.tar.xz"
+    n = len(data)
+    for cut in sorted({1, 100, n // 4, n // 2, 3 * n // 4, n - 1024, n - 64, n - 12, n - 1}):
+        archive.write_bytes(data[:cut])
+        fetch_log.records.clear()
+        assert fetch.download_url(url) is None, f"cut at {cut} of {n}"
+        [warning] = fetch_log.at("warning")
+        assert warning.startswith(f"Failed to extracting tarxz {archive} - "), warning
+        assert entries(base) == []
+    assert backend.paths() == []
+    # the whole archive, with the zero padding allowed after an xz stream
+    archive.write_bytes(data + bytes(8))
+    assert fetch.download_url(url) == str(base / "m")
+    assert tree(base / "m") == PARTS
+
+
+def test_damaged_member_header_is_not_the_end_of_the_archive(fetch, fetch_log, model_env, backend):
+    import io
+    import lzma
+    import tarfile
+
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w", format=tarfile.USTAR_FORMAT) as tf:
+        for name in ("m/model.xml", "m/model.bin", "m/labels.txt"):
+            info = tarfile.TarInfo(name)
+            info.size = 600
+            tf.addfile(info, io.BytesIO(b"x" * 600))
+    raw = bytearray(buf.getvalue())
+    second = [m.offset for m in tarfile.open(fileobj=io.BytesIO(bytes(raw)))][1]
+    raw[second + 148] ^= 1  # a bit of the second header's checksum
+    base = model_env
+    base.mkdir()
+    archive = base / "m.tar.xz"
+    archive.write_bytes(lzma.compress(bytes(raw)))
+    assert fetch.download_url(backend.serve("m.tar.xz", b"")) is None
+    assert fetch_log.at("warning") == [
+        f"Failed to extracting tarxz {archive} - damaged archive: data follows the last member that could be read"
+    ]
+    assert entries(base) == []
+
+
+def test_body_without_length_that_ends_early(fetch, fetch_log, model_env, backend, tmp_path):
+    """Without a Content-Length nothing tells the client that the body is
+    short; the archive's own end does."""
+    data = gnu_tar_xz(tmp_path, "m", PARTS)
+    url = backend.serve("m.tar.xz", data, content_length=False, break_after=len(data) // 2)
+    assert fetch.download_url(url) is None
+    [warning] = fetch_log.at("warning")
+    assert warning.startswith(f"Failed to extracting tarxz {model_env / 'm.tar.xz'} - ")
+    assert entries(model_env) == []
+
+
 def test_error_status_leaves_nothing(fetch, fetch_log, model_env, backend):
     url = backend.serve("abc123.tar.xz", b"x", status=403)
     assert fetch.download_url(url) is None

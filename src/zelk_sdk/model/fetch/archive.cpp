@@ -1,4 +1,11 @@
 // Model archive download and extraction.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+
 #include "common.hpp"
 #include "scratch.hpp"
 
@@ -7,6 +14,85 @@ namespace {
 
 bool os_path_test(Ctx& c, PyObject* os, int fn, PyObject* p) {
   return truthy(call(getattr(getattr(os, c.name(n::path)), c.name(fn)), p));
+}
+
+[[noreturn]] void damaged(Ctx& c, const char* what) {
+  raise_instance(call(getattr(c.global(n::tarfile), c.name(n::ReadError)), text(what)));
+}
+
+std::uint32_t crc32(const unsigned char* p, std::size_t n) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+// True when the file ends with an xz stream footer (after the zero padding
+// that may follow a stream) whose check value holds: the compressed data was
+// not cut short.
+bool ends_with_xz_footer(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = false;
+  if (::fstat(fd, &st) == 0) {
+    off_t end = st.st_size;
+    unsigned char block[4096];
+    // step back over the padding, a multiple of four zero bytes
+    while (end >= 4) {
+      const off_t from = std::max<off_t>(0, end - static_cast<off_t>(sizeof block));
+      const ssize_t got = ::pread(fd, block, static_cast<std::size_t>(end - from), from);
+      if (got != end - from) break;
+      off_t i = got;
+      while (i > 0 && block[i - 1] == 0) --i;
+      end = from + i;
+      if (i > 0 || from == 0) break;
+    }
+    end += (st.st_size - end) % 4;  // padding comes in whole groups of four
+    unsigned char footer[12];
+    if (end >= 24 && ::pread(fd, footer, sizeof footer, end - 12) == 12 && footer[10] == 'Y' && footer[11] == 'Z') {
+      const std::uint32_t stored = footer[0] | (footer[1] << 8) | (footer[2] << 16) | (std::uint32_t{footer[3]} << 24);
+      ok = crc32(footer + 4, 6) == stored;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+// tarfile's stream reader ends the archive quietly where a member header is
+// damaged or cut off, and stops decompressing where the compressed data
+// stops: either would publish part of a model as the whole. After the last
+// member there must be only the end-of-archive padding, and the file must end
+// with a complete xz stream.
+void check_archive_complete(Ctx& c, PyObject* f, PyObject* tar_xz_file) {
+  Ref stream = Ref::steal_or_null(PyObject_GetAttr(f, c.name(n::fileobj)));
+  if (!stream) {
+    // not tarfile's archive object: nothing to drain
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+  }
+  while (stream) {
+    Ref chunk;
+    try {
+      chunk = call_method(stream, c.name(n::read), integer(65536));
+    } catch (PyErr& e) {
+      // data after the end of the xz stream: the stream itself is complete
+      if (e.matches(PyExc_EOFError)) break;
+      throw;
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    check(PyBytes_AsStringAndSize(chunk, &data, &size));
+    if (size == 0) break;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      if (data[i] != 0) damaged(c, "damaged archive: data follows the last member that could be read");
+    }
+  }
+  if (!ends_with_xz_footer(scratch::encode_path(tar_xz_file))) {
+    damaged(c, "truncated archive: the file does not end with a complete xz stream");
+  }
 }
 
 Ref download_url(Ctx& c) {
@@ -67,6 +153,7 @@ Ref download_url(Ctx& c) {
       Ref archive = call(getattr(c.global(n::tarfile), c.name(n::open)), tar_xz_file, text("r|xz"));
       with(archive, c.name(n::enter), c.name(n::exit), [&](PyObject* f) {
         call(c.global(n::safe_extract), f, staging.path());
+        check_archive_complete(c, f, tar_xz_file);
         call(getattr(c.global(n::os), c.name(n::remove)), tar_xz_file);
       });
       staging.publish(scratch::encode_path(model_name));

@@ -94,6 +94,8 @@ namespace zelk::fetch {
   X(TF_V1, "TF_V1")                                       \
   X(TF_V2, "TF_V2")                                       \
   X(TORCH, "TORCH")                                       \
+  X(fileobj, "fileobj")                                   \
+  X(ReadError, "ReadError")                               \
   X(http, "http")                                         \
   X(msg_get_url, "Get the download url from model_id:")
 
