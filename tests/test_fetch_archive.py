@@ -370,3 +370,48 @@ def test_rebound_tarfile_without_context_manager(fetch, fetch_log, model_env, se
     assert fetch_log.at("warning") == [
         f"Failed to extracting tarxz {archive} - 'NotCM' object does not support the context manager protocol"
     ]
+
+
+NO_RENAMEAT2 = r"""
+#define _GNU_SOURCE
+#include <errno.h>
+int renameat2(int a, const char* b, int c, const char* d, unsigned int f) {
+  (void)a; (void)b; (void)c; (void)d; (void)f;
+  errno = ENOSYS;
+  return -1;
+}
+"""
+
+PUBLISH = """
+import io, os, sys, tarfile
+from zelk_sdk.model import fetch
+base = sys.argv[1]
+with tarfile.open(os.path.join(base, "m.tar.xz"), "w:xz") as t:
+    info = tarfile.TarInfo("m/a.bin")
+    info.size = 1
+    t.addfile(info, io.BytesIO(b"x"))
+fetch.BASE_MODEL_DIR = base
+print(fetch.download_url("http://127.0.0.1:9/m.tar.xz"))
+print(sorted(os.listdir(base)))
+"""
+
+
+def test_kernel_without_renameat2(tmp_path):
+    """An old kernel, or a container whose system call filter lacks
+    renameat2, still gets its model moved into place."""
+    import shutil
+
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler to build the stand-in")
+    (tmp_path / "shim.c").write_text(NO_RENAMEAT2)
+    shim = tmp_path / "shim.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c")], check=True)
+    base = tmp_path / "models"
+    base.mkdir()
+    # after whatever is preloaded already (the sanitizer runtimes must come first)
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    proc = subprocess.run([sys.executable, "-c", PUBLISH, str(base)], capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "LD_PRELOAD": preload})
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [str(base / "m"), "['m']"]

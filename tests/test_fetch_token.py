@@ -188,3 +188,33 @@ def test_json_is_looked_up_before_the_body_is_decoded(fetch, fetch_log, backend,
     monkeypatch.delattr(fetch, "json")
     assert fetch.get_model_url("k") is None
     assert fetch_log.at("warning") == ["failed to get the model url name 'json' is not defined"]
+
+
+def test_handled_failure_in_a_generator_keeps_the_callers_exception_out(fetch, fetch_log, monkeypatch):
+    """A failure handled inside the module while a generator runs from an
+    except block must leave the generator as Python's own handler would: with
+    no handled exception of its own afterwards."""
+    import sys
+
+    monkeypatch.setattr(fetch, "TOKEN_FILE", "/nonexistent/token")
+    seen = []
+
+    def gen():
+        yield
+        assert fetch.get_device_token() is None  # handles FileNotFoundError
+        yield
+        seen.append(sys.exception())
+        try:
+            raise KeyError("later")
+        except KeyError as e:
+            seen.append(e.__context__)
+        yield
+
+    g = gen()
+    next(g)
+    try:
+        raise ValueError("outer")
+    except ValueError:
+        next(g)
+    next(g)
+    assert seen == [None, None]

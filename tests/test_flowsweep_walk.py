@@ -157,9 +157,48 @@ def run():
         "run()",
         "sys.setrecursionlimit(100000); run()",
         "sys.setrecursionlimit(100000); threading.stack_size(1 << 20); threading.Thread(target=run).start()",
+        # the smallest stack a thread may have
+        "sys.setrecursionlimit(100000); threading.stack_size(32768); threading.Thread(target=run).start()",
     ],
 )
 def test_deep_chain_raises_recursion_error(setup):
     proc = subprocess.run([sys.executable, "-c", DEEP + setup], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["RecursionError", "False"]
+
+
+SMALL_STACK = """
+import logging, threading
+logging.disable(logging.CRITICAL)
+from zelk_sdk.debug.leakscope import LeakscopeManager
+from zelk_sdk.model import fetch
+from zelk_sdk.redis import flowsweep
+
+class Store:
+    def scan_keys(self, pattern):
+        return []
+    def delete_many(self, keys):
+        return len(keys)
+
+class Flow:
+    _nodes = {"b": {"id": "b"}}
+
+def run():
+    print(flowsweep.FlowsweepManager(Store(), Flow(), {"id": "a", "wires": [["b"]]}, "out").clear_stream_keys())
+    print(fetch.get_model_url("https://h/m.tar.xz"))
+    LeakscopeManager().stop()
+    print("done")
+
+threading.stack_size(32768)
+t = threading.Thread(target=run)
+t.start()
+t.join()
+"""
+
+
+def test_native_calls_work_on_the_smallest_thread_stack():
+    """The native stack guard keeps a margin below the last call, but never so
+    much of a small stack that a first call is refused where Python code runs."""
+    proc = subprocess.run([sys.executable, "-c", SMALL_STACK], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["True", "https://h/m.tar.xz", "done"]

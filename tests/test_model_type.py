@@ -135,6 +135,20 @@ def test_rebound_path_functions_are_called(fetch, fetch_log, mt, tmp_path, monke
     monkeypatch.setattr(os.path, "splitext", lambda p: (p, ".trt"))
     assert fetch.check_model_type(make(tmp_path, "n", {"plain": b""})) == mt.TensorRT
 
+    # os.path.isfile calls os.stat: a patched one is honoured too
+    monkeypatch.undo()
+    real_stat = os.stat
+
+    def stat(p, *a, **k):
+        if str(p).endswith(".tflite"):
+            raise FileNotFoundError(p)
+        return real_stat(p, *a, **k)
+
+    lite = make(tmp_path, "l", {"m.tflite": b""})
+    assert fetch.check_model_type(lite) == mt.TF_LITE
+    monkeypatch.setattr(os, "stat", stat)
+    assert fetch.check_model_type(lite) is None
+
 
 ENTRY_NAMES = [
     "model.xml", "model.bin", "detect.TFLITE", "m.tar.trt", ".pb", "..pb", "a..pb", "frozen.pb", "net.weights",

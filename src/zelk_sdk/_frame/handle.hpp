@@ -97,10 +97,13 @@ inline void check(int status) {
 
 // While an `except` block runs, the caught exception is the interpreter's
 // "handled" exception, so that an error raised inside the block gets it as its
-// __context__, exactly as in Python code.
+// __context__, exactly as in Python code. What is saved and put back is the
+// running frame's own level: PyErr_GetHandledException would give the topmost
+// exception of any level below (the caller's, when a generator runs inside an
+// except block), and putting that back would leave it in the generator.
 class Handling {
  public:
-  explicit Handling(const PyErr& e) noexcept : prev_(Ref::steal_or_null(PyErr_GetHandledException())) {
+  explicit Handling(const PyErr& e) noexcept : prev_(Ref::borrow(PyThreadState_Get()->exc_info->exc_value)) {
     PyErr_SetHandledException(e.value());
   }
   ~Handling() { PyErr_SetHandledException(prev_.get()); }

@@ -95,6 +95,7 @@ namespace zelk::fetch {
   X(TF_V2, "TF_V2")                                       \
   X(TORCH, "TORCH")                                       \
   X(fileobj, "fileobj")                                   \
+  X(stat, "stat")                                         \
   X(ReadError, "ReadError")                               \
   X(http, "http")                                         \
   X(msg_get_url, "Get the download url from model_id:")
@@ -114,7 +115,16 @@ extern const char* const kNames[n::count];
 // Objects resolved once at import. open and OSError are used as resolved;
 // os.path's own functions only tell whether the module's `os.path` still has
 // them (see model_type.cpp).
-enum Pinned : int { pin_open, pin_OSError, pin_path_join, pin_path_isfile, pin_path_isdir, pin_path_splitext };
+enum Pinned : int {
+  pin_open,
+  pin_OSError,
+  pin_path_join,
+  pin_path_isfile,
+  pin_path_isdir,
+  pin_path_splitext,
+  pin_os,       // the os module, as os.path's functions use it
+  pin_os_stat,  // its stat, which os.path.isfile and isdir call
+};
 
 // One log line through the module's `logger`: as in `logger.info(text)`, the
 // method is looked up first and the text built after it.

@@ -53,8 +53,9 @@ Ref extension_of(PyObject* name) {
 
 // Names in `dir_path` whose joined path passes os.path.<test>. While the
 // module's os.path.join and the test are still the functions os.path had at
-// import, each entry is joined and tested here with the same result; a
-// rebound function is called per entry as it is.
+// import, and os.stat (which the test calls) is too, each entry is joined and
+// tested here with the same result; a rebound function is called per entry as
+// it is.
 template <class Each>
 void for_listed(Ctx& c, PyObject* dir_path, int test, Each&& each) {
   Ref os = c.global(n::os);
@@ -63,9 +64,9 @@ void for_listed(Ctx& c, PyObject* dir_path, int test, Each&& each) {
   Ref join = getattr(os_path, c.name(n::join));
   Ref pred = getattr(os_path, c.name(test));
   const bool files = test == n::isfile;
-  const bool inline_test = join.get() == c.pinned(pin_path_join) &&
-                           pred.get() == c.pinned(files ? pin_path_isfile : pin_path_isdir) &&
-                           PyUnicode_CheckExact(dir_path);
+  const bool inline_test =
+      join.get() == c.pinned(pin_path_join) && pred.get() == c.pinned(files ? pin_path_isfile : pin_path_isdir) &&
+      getattr(c.pinned(pin_os), c.name(n::stat)).get() == c.pinned(pin_os_stat) && PyUnicode_CheckExact(dir_path);
   Iter it(names);
   while (Ref name = it.next()) {
     const bool pass = inline_test && PyUnicode_CheckExact(name.get())

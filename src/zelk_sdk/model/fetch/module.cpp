@@ -38,8 +38,11 @@ void exec(PyObject* m, FrameState& fs) {
   fs.pinned.push_back(Ctx::lookup_global(PyModule_GetDict(m), fs.builtins, text("OSError")));
 
   PyObject* globals = PyModule_GetDict(m);
-  Ref os_path = getattr(Ctx::lookup_global(globals, fs.builtins, fs.names[n::os]), fs.names[n::path]);
+  Ref os = Ctx::lookup_global(globals, fs.builtins, fs.names[n::os]);
+  Ref os_path = getattr(os, fs.names[n::path]);
   for (int id : {n::join, n::isfile, n::isdir, n::splitext}) fs.pinned.push_back(getattr(os_path, fs.names[id]));
+  fs.pinned.push_back(os);
+  fs.pinned.push_back(getattr(os, fs.names[n::stat]));
 
   Ref get_logger = Ctx::lookup_global(globals, fs.builtins, text("get_logger"));
   bind(m, "logger", call(get_logger, text("MODEL")));

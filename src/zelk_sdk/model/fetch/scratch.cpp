@@ -153,8 +153,9 @@ void remove_tree_at(int dirfd, const char* name) {
 
 int rename_noreplace(int from_fd, const char* from, int to_fd, const char* to) {
   int r = renameat2(from_fd, from, to_fd, to, RENAME_NOREPLACE);
-  if (r == 0 || errno != EINVAL) return r;
-  // a file system without RENAME_NOREPLACE
+  if (r == 0 || (errno != EINVAL && errno != ENOSYS)) return r;
+  // a file system without RENAME_NOREPLACE, or a kernel (or a container's
+  // system call filter) without renameat2
   struct stat st;
   if (fstatat(to_fd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
