@@ -246,3 +246,56 @@ def test_logger_is_looked_up_before_the_line_is_built(monkeypatch):
     monkeypatch.setattr(flowsweep, "logger", object())
     with pytest.raises(AttributeError, match="has no attribute 'info'"):
         manager._collect_stream_redis_keys()
+
+
+@pytest.mark.parametrize("where", ["downstream line", "found line", "completion line"])
+def test_every_line_computes_its_values_after_the_lookup(monkeypatch, where):
+    """The lines whose values take work (the listed ids, the sorted keys, the
+    deleted count) do that work only after the logger's method is found; a
+    logger that lost `info` is what the pass reports."""
+    recorder = RecordingLogger()
+
+    class ErrorsOnly:
+        def error(self, message):
+            recorder.error(message)
+
+    class Loud:
+        def __hash__(self):
+            return 1
+
+        def __format__(self, spec):
+            raise ValueError("formatted before the lookup")
+
+        def __repr__(self):
+            raise ValueError("formatted before the lookup")
+
+        def __lt__(self, other):
+            raise ValueError("sorted before the lookup")
+
+        def __getitem__(self, key):
+            raise ValueError("listed before the lookup")
+
+    class Store:
+        def scan_keys(self, pattern):
+            if where == "found line":
+                flowsweep.logger = ErrorsOnly()
+                return [Loud()]
+            return []
+
+        def delete_many(self, keys):
+            flowsweep.logger = ErrorsOnly()
+            return Loud()
+
+    class Manager(flowsweep.FlowsweepManager):
+        def _discover_downstream_nodes(self, node, visited):
+            if where == "downstream line":
+                flowsweep.logger = ErrorsOnly()
+                return [Loud()]
+            return []
+
+    class Flow:
+        _nodes = {}
+
+    monkeypatch.setattr(flowsweep, "logger", flowsweep.logger)  # restored after the test
+    assert Manager(Store(), Flow(), {"id": "a"}, "k").clear_stream_keys() is False
+    assert recorder.lines == ["Failed to clear Redis keys: 'ErrorsOnly' object has no attribute 'info'"]

@@ -48,10 +48,15 @@ Ref collect_stream_redis_keys(Ctx& c) {
   Ref visited = Ref::steal(PySet_New(nullptr));
   Ref downstream =
       call_method(self, c.name(n::discover_downstream_nodes), getattr(self, c.name(n::node_config)), visited);
-  Ref downstream_ids = Ref::steal(PyList_New(0));
-  for_each(downstream,
-           [&](PyObject* entry) { check(PyList_Append(downstream_ids, getitem(entry, c.name(n::node_id)))); });
-  log(c, n::info, [&] { return textf("[flowsweep] downstream nodes found: %U", fmt(downstream_ids).get()); });
+  // the line's values are computed after the logger's method is looked up,
+  // as the f-string of a logging statement computes them
+  Ref downstream_ids;
+  log(c, n::info, [&] {
+    downstream_ids = Ref::steal(PyList_New(0));
+    for_each(downstream,
+             [&](PyObject* entry) { check(PyList_Append(downstream_ids, getitem(entry, c.name(n::node_id)))); });
+    return textf("[flowsweep] downstream nodes found: %U", fmt(downstream_ids).get());
+  });
   for_each(downstream_ids, [&](PyObject* id) { check(PySet_Add(node_ids, id)); });
 
   check(PySet_Add(all_keys, getattr(self, c.name(n::redis_out_key))));
@@ -62,9 +67,9 @@ Ref collect_stream_redis_keys(Ctx& c) {
     for_each(found, [&](PyObject* key) { check(PySet_Add(all_keys, key)); });
   }
 
-  Ref sorted_keys = Ref::steal(PySequence_List(all_keys));
-  check(PyList_Sort(sorted_keys));
   log(c, n::info, [&] {
+    Ref sorted_keys = Ref::steal(PySequence_List(all_keys));
+    check(PyList_Sort(sorted_keys));
     return textf("[flowsweep] found %zd existing keys: %U", PySet_GET_SIZE(all_keys.get()), fmt(sorted_keys).get());
   });
   return Ref::steal(PySequence_List(all_keys));
@@ -80,9 +85,10 @@ Ref clear_stream_keys(Ctx& c) {
   try {
     Ref redis_keys = call_method(self, c.name(n::collect_stream_redis_keys));
     Ref deleted = call_method(getattr(self, c.name(n::redis_wrapper)), c.name(n::delete_many), redis_keys);
-    Ref deleted_text = fmt(deleted);
-    Py_ssize_t total = length(redis_keys);
-    log(c, n::info, [&] { return textf("Flowsweep complete: %U/%zd keys deleted", deleted_text.get(), total); });
+    log(c, n::info, [&] {
+      Ref deleted_text = fmt(deleted);
+      return textf("Flowsweep complete: %U/%zd keys deleted", deleted_text.get(), length(redis_keys));
+    });
     setattr(self, c.name(n::keys_cleared), Py_True);
     return boolean(true);
   } catch (PyErr& e) {
