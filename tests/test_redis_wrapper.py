@@ -98,3 +98,56 @@ def test_a_single_key_is_not_a_key_list(redis_server):
     with pytest.raises(ValueError):
         ZelkRedis(redis_server.url, scan_count=1.5)
     rz.close()
+
+
+def test_primary_that_joins_later_is_scanned_too(tmp_path):
+    """A long-lived wrapper scans the cluster as it is at each scan: when a new
+    primary takes over slots after the wrapper was made, its keys are found and
+    deleted, and a pass does not report success with keys left behind."""
+    import time
+
+    import redis
+
+    from support.redis_server import RedisServer, free_port
+
+    servers, bus = [], []
+    try:
+        for i in range(2):
+            work = tmp_path / f"node{i}"
+            work.mkdir()
+            bus.append(free_port())
+            servers.append(RedisServer(work, "--cluster-enabled", "yes", "--cluster-port", str(bus[-1]),
+                                       "--cluster-config-file", str(work / "nodes.conf")))
+        a, b = (redis.Redis(port=s.port) for s in servers)
+        a.execute_command("CLUSTER", "ADDSLOTSRANGE", 0, 16383)
+        a.execute_command("CLUSTER", "MEET", "127.0.0.1", servers[1].port, bus[1])
+        deadline = time.monotonic() + 30
+        while not (a.cluster("info")["cluster_state"] == "ok" and int(b.cluster("info")["cluster_known_nodes"]) == 2):
+            assert time.monotonic() < deadline, "the two nodes did not meet"
+            time.sleep(0.05)
+
+        wrapper = ZelkRedis(servers[0].url, cluster=True)
+        assert wrapper.scan_keys(pattern="*") == []  # its view: one primary
+
+        # the second node takes over the (empty) lower half of the slots
+        b_id = b.execute_command("CLUSTER", "MYID")
+        for node in (b, a):
+            pipe = node.pipeline(transaction=False)
+            for slot in range(8192):
+                pipe.execute_command("CLUSTER", "SETSLOT", slot, "NODE", b_id)
+            pipe.execute()
+        keys = [f"redis_a_{i}" for i in range(40)]
+        fresh = ZelkRedis(servers[0].url, cluster=True)
+        for k in keys:
+            fresh.client.set(k, 1)
+        assert b.dbsize() > 0 and a.dbsize() > 0
+
+        assert sorted(wrapper.scan_keys(pattern="redis_a_*")) == sorted(keys)
+        flow = ZelkFlow([{"id": "a", "type": "t", "wires": []}], "a")
+        assert flowsweep.clear_stream_redis_keys(wrapper, flow, flow.parse_flow()["cur_node"], "redis_a_out") is True
+        assert a.dbsize() == b.dbsize() == 0
+        wrapper.close()
+        fresh.close()
+    finally:
+        for s in servers:
+            s.stop()

@@ -134,6 +134,10 @@ class ZelkRedis:
     def _servers(self) -> list[Any]:
         """One plain client per server whose keys are to be scanned."""
         if self.is_cluster:
+            # SCAN is never redirected, so nothing else would tell the client's
+            # map of the cluster that a primary joined or took over slots since
+            # it was made: ask the cluster now, or its keys would go unseen
+            self._client.nodes_manager.initialize()
             return [self._client.get_redis_connection(node) for node in self._client.get_primaries()]
         return [self._client]
 
