@@ -41,7 +41,7 @@ def test_not_a_flows_export(tmp_path, text, message):
         ZelkFlow([], None)
 
 
-def test_inputs_that_are_not_a_flows_file(tmp_path):
+def test_inputs_that_are_not_a_flows_file(tmp_path, monkeypatch):
     from zelk_sdk.nodered import FlowError, ZelkFlow
 
     with pytest.raises(FlowError, match="from_json"):
@@ -53,3 +53,15 @@ def test_inputs_that_are_not_a_flows_file(tmp_path):
     with pytest.raises(FlowError, match="not UTF-8"):
         ZelkFlow(latin, "a")
     assert ZelkFlow.from_json('[{"id": "a", "type": "inject"}]', "a").parse_flow()["cur_node"]["id"] == "a"
+    # JSON text is never taken for a path, and bytes that are not UTF-8 are no export
+    (tmp_path / "other.json").write_text('[{"id": "a", "type": "inject"}]')
+    for text in [f'"{tmp_path / "other.json"}"', '"/nonexistent/flows.json"', "5", "null"]:
+        with pytest.raises(FlowError, match="expected a JSON array of node objects"):
+            ZelkFlow.from_json(text, "a")
+    with pytest.raises(FlowError, match="not UTF-8"):
+        ZelkFlow.from_json(b"\xff[]", "a")
+    # a real file whose name looks like JSON is read as the file it is
+    odd = tmp_path / "[flows].json"
+    odd.write_text('[{"id": "a", "type": "inject"}]')
+    monkeypatch.chdir(tmp_path)
+    assert ZelkFlow("[flows].json", "a").source == "[flows].json"

@@ -45,7 +45,7 @@ class ZelkFlow:
             raise TypeError("flows is a path or a parsed export; build from JSON text with ZelkFlow.from_json")
         if isinstance(flows, (str, os.PathLike)):
             self.source = os.fsdecode(flows)
-            if isinstance(flows, str) and flows.lstrip()[:1] in ("[", "{"):
+            if isinstance(flows, str) and flows.lstrip()[:1] in ("[", "{") and not os.path.exists(flows):
                 raise FlowError("flows looks like JSON text, not a path: use ZelkFlow.from_json(text, node_id)")
             with open(flows, "rb") as f:
                 raw = f.read()
@@ -70,6 +70,12 @@ class ZelkFlow:
             data = json.loads(text)
         except json.JSONDecodeError as e:
             raise FlowError(f"not a Node-RED flows export: invalid JSON ({e})") from None
+        except UnicodeDecodeError as e:
+            raise FlowError(f"not a Node-RED flows export: not UTF-8 text ({e})") from None
+        if not isinstance(data, (list, dict)):  # a JSON string is no path to follow
+            raise FlowError(
+                f"not a Node-RED flows export: expected a JSON array of node objects, got {type(data).__name__}"
+            )
         return cls(data, node_id)
 
     def _index(self, data: Any) -> dict[str, dict[str, Any]]:
