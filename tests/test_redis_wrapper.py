@@ -100,6 +100,41 @@ def test_a_single_key_is_not_a_key_list(redis_server):
     rz.close()
 
 
+def cluster_node(work, *extra):
+    """A redis-server in cluster mode, alone; returns it and its bus port."""
+    from support.redis_server import RedisServer, free_port
+
+    work.mkdir()
+    bus = free_port()
+    server = RedisServer(work, "--cluster-enabled", "yes", "--cluster-port", str(bus),
+                         "--cluster-config-file", str(work / "nodes.conf"), *extra)
+    return server, bus
+
+
+def test_cluster_without_unlink_gets_del(tmp_path):
+    import time
+
+    import redis
+
+    server, _ = cluster_node(tmp_path / "node", "--rename-command", "UNLINK", "")
+    try:
+        node = redis.Redis(port=server.port)
+        node.execute_command("CLUSTER", "ADDSLOTSRANGE", 0, 16383)
+        deadline = time.monotonic() + 30
+        while node.cluster("info")["cluster_state"] != "ok":
+            assert time.monotonic() < deadline, "the cluster did not become ready"
+            time.sleep(0.05)
+        rz = ZelkRedis(server.url, cluster=True)
+        for k in ("redis_a_1", "redis_a_2", "other"):
+            rz.client.set(k, 1)
+        assert rz.delete_many(rz.scan_keys(pattern="redis_a_*")) == 2
+        assert node.keys("*") == [b"other"]
+        rz.close()
+        node.close()
+    finally:
+        server.stop()
+
+
 def test_primary_that_joins_later_is_scanned_too(tmp_path):
     """A long-lived wrapper scans the cluster as it is at each scan: when a new
     primary takes over slots after the wrapper was made, its keys are found and
@@ -108,16 +143,12 @@ def test_primary_that_joins_later_is_scanned_too(tmp_path):
 
     import redis
 
-    from support.redis_server import RedisServer, free_port
-
     servers, bus = [], []
     try:
         for i in range(2):
-            work = tmp_path / f"node{i}"
-            work.mkdir()
-            bus.append(free_port())
-            servers.append(RedisServer(work, "--cluster-enabled", "yes", "--cluster-port", str(bus[-1]),
-                                       "--cluster-config-file", str(work / "nodes.conf")))
+            server, port = cluster_node(tmp_path / f"node{i}")
+            servers.append(server)
+            bus.append(port)
         a, b = (redis.Redis(port=s.port) for s in servers)
         a.execute_command("CLUSTER", "ADDSLOTSRANGE", 0, 16383)
         a.execute_command("CLUSTER", "MEET", "127.0.0.1", servers[1].port, bus[1])

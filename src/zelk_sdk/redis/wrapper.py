@@ -58,7 +58,13 @@ def _batches(keys: list[bytes], size: int) -> Iterator[list[bytes]]:
 
 def _refused_command(exc: Exception) -> bool:
     text = str(exc).lower()
-    return "unknown command" in text or "noperm" in text or "no permissions" in text
+    return (
+        "unknown command" in text
+        or "noperm" in text
+        or "no permissions" in text
+        # the cluster client's own check, against the command list of the server
+        or "command doesn't exist in redis commands" in text
+    )
 
 
 class ZelkRedis:
@@ -177,7 +183,7 @@ class ZelkRedis:
         batches = [batch for group in groups for batch in _batches(group, self.delete_batch)]
         try:
             return self._delete(batches, "UNLINK")
-        except redis.ResponseError as exc:
+        except redis.RedisError as exc:
             if not _refused_command(exc):
                 raise
         return self._delete(batches, "DEL")
