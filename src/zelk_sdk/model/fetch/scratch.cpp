@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 namespace zelk::fetch::scratch {
 namespace {
@@ -345,52 +346,58 @@ void Staging::publish(const std::string& model_name) {
   // GIL is released for it, and errors are raised once it is held again.
   std::string failed;  // the path an error is about; empty: success
   int err = 0;
+  bool out_of_memory = false;  // building an error's path failed
   Py_BEGIN_ALLOW_THREADS;
-  [&] {
-    int base_fd = ::open(base_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (base_fd < 0) {
-      err = errno;
-      failed = base_;
-      return;
-    }
-    struct Closer {
-      int fd;
-      ~Closer() { ::close(fd); }
-    } closer{base_fd};
-    auto fail = [&](const std::string& path) {
-      err = errno;
-      failed = path;
-    };
-    // everything extracted reaches the disk before the model directory appears
-    if (syncfs(lock_fd_) != 0) return fail(path_);
-    DIR* d = open_listing(lock_fd_);
-    if (d == nullptr) return fail(path_);
-    bool has_model = false;
-    while (dirent* e = readdir(d)) {
-      const char* name = e->d_name;
-      if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-      if (model_name == name) {
-        has_model = true;
-        continue;
-      }
-      if (!move_entry(lock_fd_, name, base_fd)) {
-        fail(base_ + "/" + name);
-        int saved = errno;
-        closedir(d);
-        errno = saved;
+  try {
+    [&] {
+      int base_fd = ::open(base_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (base_fd < 0) {
+        err = errno;
+        failed = base_;
         return;
       }
-    }
-    closedir(d);
-    if (has_model && rename_noreplace(lock_fd_, model_name.c_str(), base_fd, model_name.c_str()) != 0) {
-      // a model directory that appeared meanwhile is complete: keep it
-      if ((errno != EEXIST && errno != ENOTEMPTY) || !is_dir_at(base_fd, model_name.c_str())) {
-        return fail(base_ + "/" + model_name);
+      struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+      } closer{base_fd};
+      auto fail = [&](const std::string& path) {
+        err = errno;
+        failed = path;
+      };
+      // everything extracted reaches the disk before the model directory appears
+      if (syncfs(lock_fd_) != 0) return fail(path_);
+      DIR* d = open_listing(lock_fd_);
+      if (d == nullptr) return fail(path_);
+      bool has_model = false;
+      while (dirent* e = readdir(d)) {
+        const char* name = e->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        if (model_name == name) {
+          has_model = true;
+          continue;
+        }
+        if (!move_entry(lock_fd_, name, base_fd)) {
+          fail(base_ + "/" + name);
+          int saved = errno;
+          closedir(d);
+          errno = saved;
+          return;
+        }
       }
-    }
-    fsync(base_fd);
-  }();
+      closedir(d);
+      if (has_model && rename_noreplace(lock_fd_, model_name.c_str(), base_fd, model_name.c_str()) != 0) {
+        // a model directory that appeared meanwhile is complete: keep it
+        if ((errno != EEXIST && errno != ENOTEMPTY) || !is_dir_at(base_fd, model_name.c_str())) {
+          return fail(base_ + "/" + model_name);
+        }
+      }
+      fsync(base_fd);
+    }();
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;  // thrown again below, with the GIL held
+  }
   Py_END_ALLOW_THREADS;
+  if (out_of_memory) throw std::bad_alloc();
   if (!failed.empty()) {
     errno = err;
     raise_errno_path(failed);
