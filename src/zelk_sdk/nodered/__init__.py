@@ -38,7 +38,7 @@ class ZelkFlow:
         source: where the export came from (the path, or "<flows>").
     """
 
-    def __init__(self, flows: str | os.PathLike[str] | list[Any], node_id: str) -> None:
+    def __init__(self, flows: str | os.PathLike[str] | list[Any] | dict[str, Any], node_id: str) -> None:
         if not isinstance(node_id, str):
             raise TypeError(f"node_id must be a str, not {type(node_id).__name__}")
         if isinstance(flows, (bytes, bytearray)):
