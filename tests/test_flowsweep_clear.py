@@ -263,7 +263,7 @@ def test_every_line_computes_its_values_after_the_lookup(monkeypatch, where):
         def __hash__(self):
             return 1
 
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             raise ValueError("formatted before the lookup")
 
         def __repr__(self):
