@@ -50,9 +50,10 @@ bool ends_with_xz_footer(const std::string& path) {
       end = from + i;
       if (i > 0 || from == 0) break;
     }
-    end += (st.st_size - end) % 4;  // padding comes in whole groups of four
     unsigned char footer[12];
-    if (end >= 24 && ::pread(fd, footer, sizeof footer, end - 12) == 12 && footer[10] == 'Y' && footer[11] == 'Z') {
+    // padding comes in whole groups of four
+    if ((st.st_size - end) % 4 == 0 && end >= 24 && ::pread(fd, footer, sizeof footer, end - 12) == 12 &&
+        footer[10] == 'Y' && footer[11] == 'Z') {
       const std::uint32_t stored = footer[0] | (footer[1] << 8) | (footer[2] << 16) | (std::uint32_t{footer[3]} << 24);
       ok = crc32(footer + 4, 6) == stored;
     }
