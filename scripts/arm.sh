@@ -38,7 +38,7 @@ ARCH=armhf
 # installed into an existing root on its next run
 ROOT_DEBS=(
   python3.13-dev python3.13-venv python3-venv python3-pip g++ cmake make ninja-build git ca-certificates
-  libmagic1t64 redis-server xz-utils tar
+  libmagic1t64 redis-server xz-utils liblzma-dev tar
   # the build and test dependencies that Debian has, so that nothing needs
   # compiling under emulation (the venv sees them: --system-site-packages)
   python3-requests python3-magic python3-redis python3-pytest python3-hypothesis python3-mypy

@@ -15,7 +15,7 @@ have_any() {
   for alt in ${1//|/ }; do have "$alt" && return 0; done
   return 1
 }
-for pkg in "libmagic1|libmagic1t64" redis-server xz-utils tar ${ZELK_EXTRA_DEBS:-}; do
+for pkg in "libmagic1|libmagic1t64" redis-server xz-utils liblzma-dev tar ${ZELK_EXTRA_DEBS:-}; do
   have_any "$pkg" || need_pkgs+=("$pkg")
 done
 if [ ${#need_pkgs[@]} -gt 0 ]; then

@@ -4,7 +4,7 @@ ends with a complete model directory, and the killed writers' scratch entries
 do not pile up.
 
 The child reports where it is through audit events (the connection, the
-archive opened for extraction, the archive removed just before the move); the
+archive opened for extraction, the archive removed once the model is in place); the
 parent kills it after a random delay within that phase, measured on a first,
 uninterrupted run. 5 kills in the normal suite, 30 with ZELK_FULL=1.
 """

@@ -333,31 +333,6 @@ def test_kill_during_download_then_complete(fetch, fetch_log, model_env, backend
     assert entries(model_env) == ["dl"]
 
 
-def test_archive_entry_colliding_with_another_model_loses_nothing(fetch, fetch_log, model_env, backend):
-    """A top-level file in the archive named like an existing model directory
-    must not replace that directory: the extraction fails instead."""
-    other = model_env / "other"
-    other.mkdir(parents=True)
-    (other / "precious.bin").write_bytes(b"keep me")
-    members = [("abc123", "dir"), ("abc123/m.tflite", b"t"), ("other", b"a file now")]
-    url = backend.serve("abc123.tar.xz", tarfile_xz(members))
-    assert fetch.download_url(url) is None
-    archive = model_env / "abc123.tar.xz"
-    assert fetch_log.at("warning") == [f"Failed to extracting tarxz {archive} - [Errno 21] Is a directory: '{other}'"]
-    assert (other / "precious.bin").read_bytes() == b"keep me"
-    assert entries(model_env) == ["other"]
-
-
-def test_extra_top_level_entries_are_moved_beside_the_model(fetch, fetch_log, model_env, backend):
-    (model_env / "shared").mkdir(parents=True)
-    (model_env / "shared" / "old.txt").write_text("old")
-    members = [("abc123", "dir"), ("abc123/m.pt", b"t"), ("shared", "dir"), ("shared/new.txt", b"new"), ("NOTICE", b"n")]
-    url = backend.serve("abc123.tar.xz", tarfile_xz(members))
-    assert fetch.download_url(url) == str(model_env / "abc123")
-    assert sorted(os.listdir(model_env / "shared")) == ["new.txt", "old.txt"]
-    assert (model_env / "NOTICE").read_bytes() == b"n"
-
-
 def test_rebound_tarfile_without_context_manager(fetch, fetch_log, model_env, served, monkeypatch):
     url, _ = served
 

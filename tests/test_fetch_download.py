@@ -7,6 +7,8 @@ import threading
 import pytest
 import requests
 
+from support.scratch import scratch_name
+
 MiB = 1024 * 1024
 
 
@@ -196,7 +198,7 @@ def test_concurrent_downloads_never_mix(fetch, fetch_log, backend, tmp_path):
 
 
 def test_stale_scratch_files_are_swept(fetch, fetch_log, backend, tmp_path):
-    stale = tmp_path / ".zelk-tmp-0123456789abcdef.part"
+    stale = tmp_path / scratch_name(".part")
     stale.write_bytes(b"left by a killed writer")
     other = tmp_path / "keep.part"
     other.write_bytes(b"not ours")
@@ -208,7 +210,7 @@ def test_stale_scratch_files_are_swept(fetch, fetch_log, backend, tmp_path):
 def test_locked_scratch_file_is_not_swept(fetch, fetch_log, backend, tmp_path):
     import fcntl
 
-    live = tmp_path / ".zelk-tmp-fedcba9876543210.part"
+    live = tmp_path / scratch_name(".part")
     with open(live, "wb") as f:
         fcntl.flock(f, fcntl.LOCK_EX)
         url = backend.serve("s.tar.xz", b"abc")

@@ -1,13 +1,10 @@
 // Model archive download and extraction.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "common.hpp"
 #include "scratch.hpp"
+#include "xz_reader.hpp"
 
 namespace zelk::fetch {
 namespace {
@@ -16,84 +13,57 @@ bool os_path_test(Ctx& c, PyObject* os, int fn, PyObject* p) {
   return truthy(call(getattr(getattr(os, c.name(n::path)), c.name(fn)), p));
 }
 
-[[noreturn]] void damaged(Ctx& c, const char* what) {
-  raise_instance(call(getattr(c.global(n::tarfile), c.name(n::ReadError)), text(what)));
+// While the module's `tarfile` is the interpreter's own module with its own
+// open, archives are read through the module's xz reader, and the checks
+// below judge what tarfile read from it. A stand-in gets the statement as it
+// is written: tarfile.open(tar_xz_file, "r|xz").
+bool own_tarfile(Ctx& c, PyObject* tarfile) {
+  if (tarfile != c.pinned(pin_tarfile)) return false;
+  return rich_compare(getattr(tarfile, c.name(n::open)), c.pinned(pin_tarfile_open), Py_EQ);
 }
 
-std::uint32_t crc32(const unsigned char* p, std::size_t n) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t i = 0; i < n; ++i) {
-    crc ^= p[i];
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+[[noreturn]] void damaged(Ctx& c, const char* what) { raise(c.pinned(pin_ReadError), what); }
+
+// tarfile's stream reader ends the member list quietly where a header is
+// damaged or cut off, so the member list alone does not tell a whole archive
+// from part of one. What the extractor left unread of the list is read here;
+// the block where tarfile stopped must then be the end-of-archive marker (what
+// follows it is ignored, as GNU tar ignores it), and the xz data must be whole
+// and intact to its end.
+void check_archive_complete(Ctx& c, PyObject* f, PyObject* reader) {
+  for (Iter members(f); members.next();) {
   }
-  return ~crc;
+  Ref offset = getattr(f, c.name(n::offset));
+  const unsigned long long at = PyLong_AsUnsignedLongLong(offset);
+  if (at == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
+  switch (xz::block_at(reader, at)) {
+    case xz::Block::zeros:
+      break;
+    case xz::Block::missing:
+      damaged(c, "truncated archive: the tar data ends before its end-of-archive marker");
+    case xz::Block::data:
+    case xz::Block::unknown:
+      damaged(c, "damaged archive: data follows the last member that could be read");
+  }
+  xz::drain(reader);
 }
 
-// True when the file ends with an xz stream footer (after the zero padding
-// that may follow a stream) whose check value holds: the compressed data was
-// not cut short.
-bool ends_with_xz_footer(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  bool ok = false;
-  if (::fstat(fd, &st) == 0) {
-    off_t end = st.st_size;
-    unsigned char block[4096];
-    // step back over the padding, a multiple of four zero bytes
-    while (end >= 4) {
-      const off_t from = std::max<off_t>(0, end - static_cast<off_t>(sizeof block));
-      const ssize_t got = ::pread(fd, block, static_cast<std::size_t>(end - from), from);
-      if (got != end - from) break;
-      off_t i = got;
-      while (i > 0 && block[i - 1] == 0) --i;
-      end = from + i;
-      if (i > 0 || from == 0) break;
-    }
-    unsigned char footer[12];
-    // padding comes in whole groups of four
-    if ((st.st_size - end) % 4 == 0 && end >= 24 && ::pread(fd, footer, sizeof footer, end - 12) == 12 &&
-        footer[10] == 'Y' && footer[11] == 'Z') {
-      const std::uint32_t stored = footer[0] | (footer[1] << 8) | (footer[2] << 16) | (std::uint32_t{footer[3]} << 24);
-      ok = crc32(footer + 4, 6) == stored;
-    }
-  }
-  ::close(fd);
-  return ok;
+// True when the archive that this call was about to use is gone because
+// another call for the same model finished first (it publishes the model,
+// then removes the archive): that model is then the result.
+bool finished_by_another(Ctx& c, const PyErr& e, PyObject* model_dir) {
+  return e.matches(c.pinned(pin_FileNotFoundError)) && os_path_test(c, c.global(n::os), n::isdir, model_dir);
 }
 
-// tarfile's stream reader ends the archive quietly where a member header is
-// damaged or cut off, and stops decompressing where the compressed data
-// stops: either would publish part of a model as the whole. After the last
-// member there must be only the end-of-archive padding, and the file must end
-// with a complete xz stream.
-void check_archive_complete(Ctx& c, PyObject* f, PyObject* tar_xz_file) {
-  Ref stream = Ref::steal_or_null(PyObject_GetAttr(f, c.name(n::fileobj)));
-  if (!stream) {
-    // not tarfile's archive object: nothing to drain
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    PyErr_Clear();
-  }
-  while (stream) {
-    Ref chunk;
-    try {
-      chunk = call_method(stream, c.name(n::read), integer(65536));
-    } catch (PyErr& e) {
-      // data after the end of the xz stream: the stream itself is complete
-      if (e.matches(PyExc_EOFError)) break;
-      throw;
-    }
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    check(PyBytes_AsStringAndSize(chunk, &data, &size));
-    if (size == 0) break;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      if (data[i] != 0) damaged(c, "damaged archive: data follows the last member that could be read");
-    }
-  }
-  if (!ends_with_xz_footer(scratch::encode_path(tar_xz_file))) {
-    damaged(c, "truncated archive: the file does not end with a complete xz stream");
-  }
+Ref already_there(Ctx& c, PyObject* model_dir) {
+  log_info(c, [&] { return textf("model dir already exists, skipping download - %U", fmt(model_dir).get()); });
+  return optional_str(Ref::borrow(model_dir));
+}
+
+Ref quoted_names(const std::vector<std::string>& names) {
+  Ref list = Ref::steal(PyList_New(0));
+  for (const std::string& name : names) check(PyList_Append(list, repr(scratch::decode_path(name))));
+  return Ref::steal(PyUnicode_Join(text(", "), list));
 }
 
 Ref download_url(Ctx& c) {
@@ -131,7 +101,13 @@ Ref download_url(Ctx& c) {
 
     if (os_path_test(c, c.global(n::os), n::exists, tar_xz_file)) {
       log_info(c, [&] { return textf("tar.xz file already exists - %U", fmt(tar_xz_file).get()); });
-      Ref ret = call_method(c.global(n::fm), c.name(n::from_file), tar_xz_file);
+      Ref ret;
+      try {
+        ret = call_method(c.global(n::fm), c.name(n::from_file), tar_xz_file);
+      } catch (PyErr& e) {
+        if (e.is_exception() && finished_by_another(c, e, model_dir)) return already_there(c, model_dir);
+        throw;
+      }
       bool is_valid_tar =
           ret.get() != Py_None && rich_compare(call_method(ret, c.name(n::find), text("empty")), integer(-1), Py_EQ);
       if (!is_valid_tar) {
@@ -149,15 +125,47 @@ Ref download_url(Ctx& c) {
     try {
       // The archive is extracted into a private staging directory inside the
       // base directory; the model directory appears only once every member is
-      // on disk, so an interrupted extraction never leaves a partial model.
+      // on disk and the tree has been checked, and nothing but the model
+      // directory leaves the staging directory.
+      const std::string model = scratch::encode_path(model_name);
       scratch::Staging staging(scratch::encode_path(save_dir));
-      Ref archive = call(getattr(c.global(n::tarfile), c.name(n::open)), tar_xz_file, text("r|xz"));
+      Ref tarfile = c.global(n::tarfile);
+      Ref reader;
+      Ref archive;
+      try {
+        if (own_tarfile(c, tarfile)) {
+          reader = xz::open(c.pinned(pin_xz_reader_type), tar_xz_file, c.pinned(pin_ReadError));
+          archive = call(getattr(tarfile, c.name(n::open)), tar_xz_file, text("r|"), kw(c, n::fileobj, reader));
+        } else {
+          archive = call(getattr(tarfile, c.name(n::open)), tar_xz_file, text("r|xz"));
+        }
+      } catch (PyErr& e) {
+        if (e.is_exception() && finished_by_another(c, e, model_dir)) return already_there(c, model_dir);
+        throw;
+      }
       with(archive, c.name(n::enter), c.name(n::exit), [&](PyObject* f) {
         call(c.global(n::safe_extract), f, staging.path());
-        check_archive_complete(c, f, tar_xz_file);
-        call(getattr(c.global(n::os), c.name(n::remove)), tar_xz_file);
+        if (reader) check_archive_complete(c, f, reader);
+        const std::vector<std::string> strays = staging.verify(model);
+        if (!strays.empty()) {
+          log_warning(c, [&] {
+            return textf("Ignored entries of %U outside the model directory - %U", fmt(tar_xz_file).get(),
+                         quoted_names(strays).get());
+          });
+        }
+        // The model is published before its archive is removed, so that a
+        // concurrent call that finds the archive gone finds the model. (An
+        // archive named like its model must make room for it first.)
+        const bool same_path = rich_compare(tar_xz_file, model_dir, Py_EQ);
+        if (!same_path) staging.publish(model);
+        try {
+          call(getattr(c.global(n::os), c.name(n::remove)), tar_xz_file);
+        } catch (PyErr& e) {
+          // another call for the same model got there first
+          if (!e.matches(c.pinned(pin_FileNotFoundError))) throw;
+        }
+        if (same_path) staging.publish(model);
       });
-      staging.publish(scratch::encode_path(model_name));
     } catch (PyErr& e) {
       if (!e.is_exception()) throw;
       Handling handling(e);

@@ -97,6 +97,10 @@ namespace zelk::fetch {
   X(fileobj, "fileobj")                                   \
   X(stat, "stat")                                         \
   X(ReadError, "ReadError")                               \
+  X(mode, "mode")                                         \
+  X(offset, "offset")                                     \
+  X(rstrip, "rstrip")                                     \
+  X(slash, "/")                                           \
   X(http, "http")                                         \
   X(msg_get_url, "Get the download url from model_id:")
 
@@ -124,6 +128,14 @@ enum Pinned : int {
   pin_path_splitext,
   pin_os,       // the os module, as os.path's functions use it
   pin_os_stat,  // its stat, which os.path.isfile and isdir call
+  // the interpreter's own tarfile module and its open, as imported: while
+  // the module's `tarfile` is still these, archives are read through the
+  // module's own xz reader (see archive.cpp)
+  pin_tarfile,
+  pin_tarfile_open,
+  pin_ReadError,
+  pin_FileNotFoundError,
+  pin_xz_reader_type,
 };
 
 // One log line through the module's `logger`: as in `logger.info(text)`, the

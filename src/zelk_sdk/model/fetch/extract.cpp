@@ -87,7 +87,9 @@ Ref check_member(Ctx& c) {
   const std::string dest = scratch::encode_path(abs_path);
   if (PyUnicode_Check(name.get()) && through_link(dest, name)) refuse(name);
   if (truthy(call_method(member, c.name(n::issym)))) {
-    Ref member_dir = call(getattr(os_path, c.name(n::dirname)), name);
+    // tarfile creates "m/cfg/" at "m/cfg": the link's directory is "m"
+    Ref link_path = PyUnicode_Check(name.get()) ? call_method(name, c.name(n::rstrip), c.name(n::slash)) : name;
+    Ref member_dir = call(getattr(os_path, c.name(n::dirname)), link_path);
     Ref linkname = getattr(member, c.name(n::linkname));
     Ref target = call(abspath, call(join, path, member_dir, linkname));
     // a link to the destination itself stays inside it

@@ -1,5 +1,6 @@
 // zelk_sdk.model.fetch: the import statements and bindings, in their order.
 #include "common.hpp"
+#include "xz_reader.hpp"
 
 namespace zelk::fetch {
 namespace {
@@ -43,6 +44,12 @@ void exec(PyObject* m, FrameState& fs) {
   for (int id : {n::join, n::isfile, n::isdir, n::splitext}) fs.pinned.push_back(getattr(os_path, fs.names[id]));
   fs.pinned.push_back(os);
   fs.pinned.push_back(getattr(os, fs.names[n::stat]));
+  Ref tarfile = Ctx::lookup_global(globals, fs.builtins, fs.names[n::tarfile]);
+  fs.pinned.push_back(tarfile);
+  fs.pinned.push_back(getattr(tarfile, fs.names[n::open]));
+  fs.pinned.push_back(getattr(tarfile, fs.names[n::ReadError]));
+  fs.pinned.push_back(Ctx::lookup_global(globals, fs.builtins, fs.names[n::FileNotFoundError]));
+  fs.pinned.push_back(xz::create_type(m));
 
   Ref get_logger = Ctx::lookup_global(globals, fs.builtins, text("get_logger"));
   bind(m, "logger", call(get_logger, text("MODEL")));

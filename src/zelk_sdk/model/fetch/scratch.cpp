@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -14,10 +15,72 @@
 #include <ctime>
 #include <new>
 
+#include "tree_check.hpp"
+
 namespace zelk::fetch::scratch {
 namespace {
 
 constexpr char kPrefix[] = ".zelk-tmp-";
+constexpr std::size_t kPrefixLen = sizeof kPrefix - 1;
+constexpr std::size_t kRandomDigits = 16;
+constexpr std::size_t kCheckDigits = 8;
+constexpr char kPart[] = ".part";
+constexpr char kStaging[] = ".staging";
+constexpr char kNew[] = ".new";
+// an entry still under its birth name is stale after this long
+constexpr time_t kNewEntryStaleSeconds = 3600;
+constexpr int kMaxDepth = 4096;
+
+enum class Kind { none, part, staging, born };
+
+// FNV-1a over the random digits and the kind: a name that merely looks like
+// ours (a user's ".zelk-tmp-notes.txt", a model called ".zelk-tmp-model") has
+// no valid check value.
+std::uint32_t check_value(const char* digits, const char* kind) {
+  std::uint32_t h = 2166136261u;
+  auto mix = [&h](const char* s, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      h ^= static_cast<unsigned char>(s[i]);
+      h *= 16777619u;
+    }
+  };
+  mix("zelk scratch ", 13);
+  mix(digits, kRandomDigits);
+  mix(kind, std::strlen(kind));
+  return h;
+}
+
+bool is_hex(const char* s, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f'))) return false;
+  }
+  return true;
+}
+
+Kind kind_of(const char* name) {
+  const std::size_t len = std::strlen(name);
+  const std::size_t stem = kPrefixLen + kRandomDigits + 1 + kCheckDigits;
+  if (len <= stem || std::strncmp(name, kPrefix, kPrefixLen) != 0) return Kind::none;
+  const char* digits = name + kPrefixLen;
+  const char* check = digits + kRandomDigits + 1;
+  const char* kind = name + stem;
+  if (!is_hex(digits, kRandomDigits) || digits[kRandomDigits] != '-' || !is_hex(check, kCheckDigits)) {
+    return Kind::none;
+  }
+  Kind k;
+  if (std::strcmp(kind, kPart) == 0) {
+    k = Kind::part;
+  } else if (std::strcmp(kind, kStaging) == 0) {
+    k = Kind::staging;
+  } else if (std::strcmp(kind, kNew) == 0) {
+    k = Kind::born;
+  } else {
+    return Kind::none;
+  }
+  char expected[kCheckDigits + 1];
+  std::snprintf(expected, sizeof expected, "%08x", static_cast<unsigned>(check_value(digits, kind)));
+  return std::memcmp(expected, check, kCheckDigits) == 0 ? k : Kind::none;
+}
 
 // A directory stream over `fd` (which stays open), from its first entry: the
 // duplicate shares the file position of `fd`, which an earlier listing may
@@ -34,6 +97,8 @@ DIR* open_listing(int fd) {
   return d;
 }
 
+bool is_dot(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+
 [[noreturn]] void raise_errno(PyObject* filename) {
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
   throw_error();
@@ -41,13 +106,19 @@ DIR* open_listing(int fd) {
 
 [[noreturn]] void raise_errno_path(const std::string& path) {
   int saved = errno;
-  Ref name = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  Ref name = decode_path(path);
   errno = saved;
   raise_errno(name);
 }
 
-std::string random_name(const char* suffix) {
-  unsigned char bytes[8];
+// A new scratch name: the birth name (".new") and the name of its kind.
+struct Names {
+  std::string born;
+  std::string final;
+};
+
+Names random_names(const std::string& dir, const char* kind) {
+  unsigned char bytes[kRandomDigits / 2];
   std::size_t got = 0;
   while (got < sizeof bytes) {
     ssize_t r = getrandom(bytes + got, sizeof bytes - got, 0);
@@ -60,67 +131,25 @@ std::string random_name(const char* suffix) {
     }
     got += static_cast<std::size_t>(r);
   }
-  char hex[17];
-  for (int i = 0; i < 8; ++i) std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
-  return std::string(kPrefix) + hex + suffix;
+  char digits[kRandomDigits + 1];
+  for (std::size_t i = 0; i < sizeof bytes; ++i) std::snprintf(digits + 2 * i, 3, "%02x", bytes[i]);
+  auto name = [&](const char* k) {
+    char check[kCheckDigits + 1];
+    std::snprintf(check, sizeof check, "%08x", static_cast<unsigned>(check_value(digits, k)));
+    return (dir == "/" ? std::string() : dir) + "/" + kPrefix + digits + "-" + check + k;
+  };
+  return {name(kNew), name(kind)};
 }
-
-// flock(2) with the GIL released while it blocks (another thread of this
-// process may hold the lock and need the GIL to let go of it); a signal that
-// interrupts the wait is handled like anywhere else in Python code.
-int flock_wait(int fd, int op) {
-  for (;;) {
-    int r;
-    int err;
-    Py_BEGIN_ALLOW_THREADS;
-    r = flock(fd, op);
-    err = errno;
-    Py_END_ALLOW_THREADS;
-    if (r == 0) return 0;
-    if (err != EINTR) {
-      errno = err;
-      return -1;
-    }
-    if (PyErr_CheckSignals() < 0) throw_error();
-  }
-}
-
-// An open directory with an flock of the given kind; not locked when the
-// directory cannot be opened for reading or the file system refuses locks.
-class DirLock {
- public:
-  DirLock(const std::string& dir, int op) {
-    fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ < 0) return;
-    try {
-      locked_ = flock_wait(fd_, op) == 0;
-    } catch (...) {
-      ::close(fd_);
-      throw;
-    }
-  }
-  ~DirLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  DirLock(const DirLock&) = delete;
-  DirLock& operator=(const DirLock&) = delete;
-  int fd() const { return fd_; }
-  bool locked() const { return locked_; }
-
- private:
-  int fd_ = -1;
-  bool locked_ = false;
-};
 
 // Removes everything below the directory `fd` (which stays open); never
 // follows symbolic links.
 void remove_children(int fd, int depth = 0) {
-  if (depth > 4096) return;
+  if (depth > kMaxDepth) return;
   DIR* d = open_listing(fd);
   if (d == nullptr) return;
   while (dirent* e = readdir(d)) {
     const char* name = e->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (is_dot(name)) continue;
     struct stat st;
     if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
@@ -135,21 +164,6 @@ void remove_children(int fd, int depth = 0) {
     }
   }
   closedir(d);
-}
-
-void remove_tree_at(int dirfd, const char* name) {
-  struct stat st;
-  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (!S_ISDIR(st.st_mode)) {
-    unlinkat(dirfd, name, 0);
-    return;
-  }
-  int fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) {
-    remove_children(fd);
-    ::close(fd);
-  }
-  unlinkat(dirfd, name, AT_REMOVEDIR);
 }
 
 int rename_noreplace(int from_fd, const char* from, int to_fd, const char* to) {
@@ -170,51 +184,46 @@ bool is_dir_at(int dirfd, const char* name) {
   return fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Moves `name` from one directory into another as extraction would have
-// written it there: new entries are renamed, directories are merged into
-// existing ones, and other entries replace other entries. A directory never
-// replaces a file nor a file a directory (EISDIR / ENOTDIR), as extraction
-// itself refuses. Returns false with errno set on failure.
-bool move_entry(int from_fd, const char* name, int to_fd, int depth = 0) {
-  if (rename_noreplace(from_fd, name, to_fd, name) == 0) return true;
-  if (errno != EEXIST && errno != ENOTEMPTY) return false;
-  const bool src_dir = is_dir_at(from_fd, name);
-  const bool dst_dir = is_dir_at(to_fd, name);
-  if (src_dir != dst_dir) {
-    errno = dst_dir ? EISDIR : ENOTDIR;
-    return false;
-  }
-  if (!src_dir) return renameat(from_fd, name, to_fd, name) == 0;
-  if (depth >= 4096) {
-    errno = ELOOP;
-    return false;
-  }
-  int src = openat(from_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  int dst = openat(to_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  bool ok = src >= 0 && dst >= 0;
-  if (ok) {
-    DIR* d = open_listing(src);
-    if (d == nullptr) {
-      ok = false;
-    } else {
-      while (dirent* e = readdir(d)) {
-        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        if (!move_entry(src, e->d_name, dst, depth + 1)) {
-          ok = false;
-          break;
-        }
-      }
-      int saved = errno;
-      closedir(d);
-      errno = saved;
+// Removes the entry `name` of `dirfd` when it is a stale scratch entry: of its
+// kind's type and unlocked (its writer is gone), or a birth entry older than
+// an hour. The entry is locked while it is removed, and removed only if the
+// name still refers to what was locked.
+void remove_if_stale(int dirfd, const char* name, Kind kind, time_t now) {
+  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (kind == Kind::staging ? O_DIRECTORY : 0);
+  int fd = openat(dirfd, name, flags);
+  if (fd < 0) return;
+  struct stat st;
+  struct stat now_st;
+  bool remove = fstat(fd, &st) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (remove) {
+    switch (kind) {
+      case Kind::part:
+        remove = S_ISREG(st.st_mode);
+        break;
+      case Kind::staging:
+        remove = S_ISDIR(st.st_mode);
+        break;
+      default:
+        remove = (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && now - st.st_mtime > kNewEntryStaleSeconds &&
+                 now - st.st_ctime > kNewEntryStaleSeconds;
     }
   }
-  int saved = errno;
-  if (src >= 0) ::close(src);
-  if (dst >= 0) ::close(dst);
-  errno = saved;
-  if (ok) unlinkat(from_fd, name, AT_REMOVEDIR);
-  return ok;
+  remove = remove && fstatat(dirfd, name, &now_st, AT_SYMLINK_NOFOLLOW) == 0 && now_st.st_dev == st.st_dev &&
+           now_st.st_ino == st.st_ino;
+  if (remove && S_ISDIR(st.st_mode)) {
+    remove_children(fd);
+    unlinkat(dirfd, name, AT_REMOVEDIR);
+  } else if (remove) {
+    unlinkat(dirfd, name, 0);
+  }
+  ::close(fd);
+}
+
+// Takes the exclusive lock of a new entry; nobody else locks it but a sweeper,
+// which never waits, so the wait is short.
+void lock_new(int fd) {
+  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace
@@ -230,6 +239,10 @@ std::string encode_path(PyObject* path) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
+Ref decode_path(const std::string& path) {
+  return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
+
 std::string parent_dir(const std::string& path) {
   std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -240,23 +253,21 @@ std::string parent_dir(const std::string& path) {
   return head.substr(0, end + 1);
 }
 
+bool is_scratch_name(const char* name) { return kind_of(name) != Kind::none; }
+
 void sweep(const std::string& dir) {
-  DirLock lock(dir, LOCK_EX);
-  if (!lock.locked()) return;
-  const int dirfd = lock.fd();
   Py_BEGIN_ALLOW_THREADS;
-  DIR* d = open_listing(dirfd);
+  int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* d = dirfd < 0 ? nullptr : open_listing(dirfd);
+  const time_t now = time(nullptr);
   while (d != nullptr) {
     dirent* e = readdir(d);
     if (e == nullptr) break;
-    if (std::strncmp(e->d_name, kPrefix, sizeof kPrefix - 1) != 0) continue;
-    int fd = openat(dirfd, e->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) continue;
-    // unlocked: its writer is gone
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) remove_tree_at(dirfd, e->d_name);
-    ::close(fd);
+    const Kind kind = kind_of(e->d_name);
+    if (kind != Kind::none) remove_if_stale(dirfd, e->d_name, kind, now);
   }
   if (d != nullptr) closedir(d);
+  if (dirfd >= 0) ::close(dirfd);
   Py_END_ALLOW_THREADS;
 }
 
@@ -276,16 +287,12 @@ Ref PartFile::open_for(const std::string& final_path, PyObject* final_path_obj, 
     }
     if (::access(final_path.c_str(), W_OK) != 0) raise_errno(final_path_obj);
   }
-  const std::string dir = parent_dir(final_path);
   final_ = final_path;
-  DirLock lock(dir, LOCK_SH);
-  path_ = (dir == "/" ? std::string() : dir) + "/" + random_name(".part");
-  Ref tmp = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path_.data(), static_cast<Py_ssize_t>(path_.size())));
+  const Names names = random_names(parent_dir(final_path), kPart);
   Ref file;
   try {
-    file = call(open, tmp, text("xb"));
+    file = call(open, decode_path(names.born), text("xb"));
   } catch (PyErr& e) {
-    path_.clear();  // nothing was created
     if (!e.matches(PyExc_OSError)) throw;
     // report the destination the caller named, not our scratch name
     Ref err = Ref::steal_or_null(PyObject_GetAttrString(e.value(), "errno"));
@@ -296,11 +303,12 @@ Ref PartFile::open_for(const std::string& final_path, PyObject* final_path_obj, 
     errno = static_cast<int>(PyLong_AsLong(err));
     raise_errno(final_path_obj);
   }
+  path_ = names.born;
   int fd = PyObject_AsFileDescriptor(file);
   if (fd < 0) throw_error();
-  // a new file: nobody but a sweeper (which does not wait) contends for it
-  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
+  lock_new(fd);
+  if (::rename(names.born.c_str(), names.final.c_str()) != 0) raise_errno(final_path_obj);
+  path_ = names.final;
   return file;
 }
 
@@ -313,19 +321,26 @@ void PartFile::commit(PyObject* final_path_obj) {
 
 Staging::Staging(const std::string& base_dir) : base_(base_dir) {
   sweep(base_);
-  DirLock lock(base_, LOCK_SH);
-  const std::string name = random_name(".staging");
-  path_ = (base_ == "/" ? std::string() : base_) + "/" + name;
-  if (::mkdir(path_.c_str(), 0700) != 0) raise_errno_path(path_);
-  lock_fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const Names names = random_names(base_, kStaging);
+  if (::mkdir(names.born.c_str(), 0700) != 0) raise_errno_path(names.born);
+  lock_fd_ = ::open(names.born.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (lock_fd_ < 0) {
     int saved = errno;
-    ::rmdir(path_.c_str());
+    ::rmdir(names.born.c_str());
     errno = saved;
-    raise_errno_path(path_);
+    raise_errno_path(names.born);
   }
-  while (flock(lock_fd_, LOCK_EX) != 0 && errno == EINTR) {
+  lock_new(lock_fd_);
+  path_ = names.born;
+  if (::rename(names.born.c_str(), names.final.c_str()) != 0) {
+    int saved = errno;
+    ::rmdir(names.born.c_str());
+    ::close(lock_fd_);
+    lock_fd_ = -1;
+    errno = saved;
+    raise_errno_path(names.born);
   }
+  path_ = names.final;
 }
 
 Staging::~Staging() {
@@ -337,8 +352,40 @@ Staging::~Staging() {
   Py_END_ALLOW_THREADS;
 }
 
-Ref Staging::path() const {
-  return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path_.data(), static_cast<Py_ssize_t>(path_.size())));
+Ref Staging::path() const { return decode_path(path_); }
+
+std::vector<std::string> Staging::verify(const std::string& model_name) {
+  std::vector<std::string> strays;
+  bool has_model = false;
+  std::string escaping;
+  bool out_of_memory = false;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    if (DIR* d = open_listing(lock_fd_)) {
+      while (dirent* e = readdir(d)) {
+        if (is_dot(e->d_name)) continue;
+        if (model_name == e->d_name) {
+          has_model = is_dir_at(lock_fd_, e->d_name);
+        } else {
+          strays.emplace_back(e->d_name);
+        }
+      }
+      closedir(d);
+    }
+    if (has_model) escaping = escaping_link(lock_fd_, model_name);
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;  // thrown again below, with the GIL held
+  }
+  Py_END_ALLOW_THREADS;
+  if (out_of_memory) throw std::bad_alloc();
+  if (!has_model) {
+    raise(PyExc_Exception, textf("the archive holds no directory %R", decode_path(model_name).get()).get());
+  }
+  if (!escaping.empty()) {
+    raise(PyExc_Exception, textf("Attempted path traversal in tar archive: %U", decode_path(escaping).get()).get());
+  }
+  std::sort(strays.begin(), strays.end());
+  return strays;
 }
 
 void Staging::publish(const std::string& model_name) {
@@ -366,26 +413,7 @@ void Staging::publish(const std::string& model_name) {
       };
       // everything extracted reaches the disk before the model directory appears
       if (syncfs(lock_fd_) != 0) return fail(path_);
-      DIR* d = open_listing(lock_fd_);
-      if (d == nullptr) return fail(path_);
-      bool has_model = false;
-      while (dirent* e = readdir(d)) {
-        const char* name = e->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-        if (model_name == name) {
-          has_model = true;
-          continue;
-        }
-        if (!move_entry(lock_fd_, name, base_fd)) {
-          fail(base_ + "/" + name);
-          int saved = errno;
-          closedir(d);
-          errno = saved;
-          return;
-        }
-      }
-      closedir(d);
-      if (has_model && rename_noreplace(lock_fd_, model_name.c_str(), base_fd, model_name.c_str()) != 0) {
+      if (rename_noreplace(lock_fd_, model_name.c_str(), base_fd, model_name.c_str()) != 0) {
         // a model directory that appeared meanwhile is complete: keep it
         if ((errno != EEXIST && errno != ENOTEMPTY) || !is_dir_at(base_fd, model_name.c_str())) {
           return fail(base_ + "/" + model_name);

@@ -1,17 +1,23 @@
 // Scratch entries on disk: the temporary file a download is written to and the
 // staging directory an archive is extracted into. Both live next to their final
-// place (so the final rename stays on one file system), are named
-// ".zelk-tmp-<random>.part" / ".zelk-tmp-<random>.staging", and are held under
-// an exclusive flock(2) by their writer for as long as it works on them.
+// place (so the final rename stays on one file system) and are held under an
+// exclusive flock(2) by their writer for as long as it works on them.
+//
+// Their names are the module's own and nobody else's: ".zelk-tmp-" followed by
+// 16 random hex digits, "-", 8 hex digits of a check value over the random
+// part and the kind, and the kind (".part" or ".staging"). An entry is born
+// under the kind ".new", locked, and only then renamed to its kind, so an
+// entry that carries a kind is locked from its first moment on.
 //
 // A writer that was killed leaves its entry behind unlocked; the next writer in
-// the same directory removes such entries (sweep). Creating an entry and taking
-// its lock happens under a shared lock of the directory, sweeping under an
-// exclusive one, so a sweep never sees an entry between its creation and its
-// lock.
+// the same directory removes such entries (sweep): an entry of the right name,
+// the right type (a regular file for ".part", a directory for ".staging") and
+// no lock. Nothing else is ever removed, and no lock is taken on the directory
+// itself. An entry still named ".new" is removed once it is an hour old.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common.hpp"
 
@@ -21,6 +27,11 @@ namespace zelk::fetch::scratch {
 std::string encode_path(PyObject* path);
 // The directory part of a path, as os.path.dirname gives it ("." for none).
 std::string parent_dir(const std::string& path);
+// A path in the file system encoding as a str.
+Ref decode_path(const std::string& path);
+
+// True when `name` is a scratch name of the module (of any kind).
+bool is_scratch_name(const char* name);
 
 // Removes the stale scratch entries of `dir` (best effort, silent).
 void sweep(const std::string& dir);
@@ -58,9 +69,13 @@ class Staging {
 
   // The staging directory as a str path.
   Ref path() const;
-  // Makes the extracted tree durable, then moves every top-level entry into
-  // the base directory, `model_name` last: once the model directory exists it
-  // is complete. A model directory that appeared meanwhile (another process
+  // What the extraction produced besides `model_name`, by name; raises the
+  // extraction's refusal when `model_name` is no directory or a symbolic link
+  // below it resolves outside it.
+  std::vector<std::string> verify(const std::string& model_name);
+  // Makes the extracted tree durable, then moves the model directory (and
+  // nothing else) into the base directory: once it exists there it is
+  // complete. A model directory that appeared meanwhile (another process
   // finished first) is kept and ours discarded.
   void publish(const std::string& model_name);
 

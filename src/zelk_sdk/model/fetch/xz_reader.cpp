@@ -1,0 +1,279 @@
+#include "xz_reader.hpp"
+
+#include <fcntl.h>
+#include <lzma.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <utility>
+
+#include "native.hpp"
+#include "scratch.hpp"
+
+namespace zelk::fetch::xz {
+namespace {
+
+constexpr std::size_t kInputSize = 1 << 16;
+// what is kept of the decoded data last handed out: far more than tarfile
+// reads past the header it looks at (one record of 10 KiB)
+constexpr std::size_t kTailBytes = 1 << 16;
+constexpr std::size_t kDrainSize = 1 << 20;
+constexpr int kBlock = 512;
+
+enum class Status { ok, end, truncated, corrupt, memory, io };
+
+struct Reader {
+  int fd = -1;
+  lzma_stream strm = LZMA_STREAM_INIT;
+  bool decoder_ready = false;
+  std::unique_ptr<std::uint8_t[]> input;
+  bool input_done = false;  // the file has been read to its end
+  bool finished = false;    // the decoder reached the end of the last stream
+  bool busy = false;
+  int io_errno = 0;
+  std::uint64_t delivered = 0;  // decoded bytes handed out so far
+  std::deque<std::pair<std::uint64_t, Ref>> tail;
+  std::size_t tail_size = 0;
+  Ref name;
+  Ref read_error;
+
+  Reader() noexcept = default;
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  ~Reader() {
+    if (decoder_ready) lzma_end(&strm);
+    if (fd >= 0) ::close(fd);
+  }
+
+  // Fills out[0, size) as far as the data goes; `produced` says how far.
+  // Plain C work on the reader's own state: runs without the GIL.
+  Status decode(std::uint8_t* out, std::size_t size, std::size_t& produced) noexcept {
+    produced = 0;
+    if (finished) return Status::end;
+    strm.next_out = out;
+    strm.avail_out = size;
+    int idle = 0;
+    Status status = Status::ok;
+    while (strm.avail_out > 0) {
+      if (strm.avail_in == 0 && !input_done) {
+        ssize_t got = ::read(fd, input.get(), kInputSize);
+        if (got < 0) {
+          if (errno == EINTR) continue;
+          io_errno = errno;
+          status = Status::io;
+          break;
+        }
+        if (got == 0) {
+          input_done = true;
+        } else {
+          strm.next_in = input.get();
+          strm.avail_in = static_cast<std::size_t>(got);
+        }
+      }
+      const std::size_t in_before = strm.avail_in;
+      const std::size_t out_before = strm.avail_out;
+      const lzma_ret r = lzma_code(&strm, input_done ? LZMA_FINISH : LZMA_RUN);
+      if (r == LZMA_STREAM_END) {
+        finished = true;
+        status = Status::end;
+        break;
+      }
+      if (r == LZMA_OK) {
+        // liblzma reports an input that ends inside a stream as a lack of
+        // progress once it has nothing more to read
+        if (input_done && strm.avail_in == in_before && strm.avail_out == out_before && ++idle > 2) {
+          status = Status::truncated;
+          break;
+        }
+        continue;
+      }
+      if (r == LZMA_BUF_ERROR && input_done) {
+        status = Status::truncated;
+      } else if (r == LZMA_MEM_ERROR || r == LZMA_MEMLIMIT_ERROR) {
+        status = Status::memory;
+      } else {
+        status = Status::corrupt;
+      }
+      break;
+    }
+    produced = size - strm.avail_out;
+    return status;
+  }
+
+  // Raises the error that `status` stands for; returns for ok and end.
+  void raise_for(Status status) const {
+    switch (status) {
+      case Status::ok:
+      case Status::end:
+        return;
+      case Status::truncated:
+        raise(read_error, "truncated archive: the file does not end with a complete xz stream");
+      case Status::corrupt:
+        // as tarfile's own xz reader words it
+        raise(read_error, "invalid compressed data");
+      case Status::memory:
+        PyErr_NoMemory();
+        throw_error();
+      case Status::io:
+        errno = io_errno;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+        throw_error();
+    }
+  }
+
+  void keep(Ref chunk, std::size_t size) {
+    tail.emplace_back(delivered, std::move(chunk));
+    tail_size += size;
+    delivered += size;
+    while (tail.size() > 1 &&
+           tail_size - static_cast<std::size_t>(PyBytes_GET_SIZE(tail.front().second.get())) >= kTailBytes) {
+      tail_size -= static_cast<std::size_t>(PyBytes_GET_SIZE(tail.front().second.get()));
+      tail.pop_front();
+    }
+  }
+
+  // Up to `size` decoded bytes as a new bytes object (fewer only at the end).
+  Ref read(std::size_t size) {
+    if (busy) raise(PyExc_RuntimeError, "reentrant call to the archive reader");
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    std::size_t produced = 0;
+    Status status;
+    busy = true;
+    Py_BEGIN_ALLOW_THREADS;
+    status = decode(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), size, produced);
+    Py_END_ALLOW_THREADS;
+    busy = false;
+    raise_for(status);
+    if (produced < size) {
+      out = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(out.get()), static_cast<Py_ssize_t>(produced)));
+    }
+    if (produced > 0) keep(out, produced);
+    return out;
+  }
+};
+
+Reader& reader_of(PyObject* o) { return native<Reader>(o); }
+
+PyObject* reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&] {
+    Reader& r = reader_of(self);
+    if (nargs > 1) raise(PyExc_TypeError, "read() takes at most 1 argument");
+    Py_ssize_t size = -1;
+    if (nargs == 1 && args[0] != Py_None) {
+      size = PyNumber_AsSsize_t(args[0], PyExc_OverflowError);
+      if (size == -1 && PyErr_Occurred()) throw_error();
+    }
+    if (size >= 0) return r.read(static_cast<std::size_t>(size));
+    // everything that is left
+    Ref parts = Ref::steal(PyList_New(0));
+    for (;;) {
+      Ref chunk = r.read(kDrainSize);
+      if (PyBytes_GET_SIZE(chunk.get()) == 0) break;
+      check(PyList_Append(parts, chunk));
+    }
+    return call_method(Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)), text("join").get(), parts);
+  });
+}
+
+PyObject* reader_readable(PyObject*, PyObject*) { return Py_NewRef(Py_True); }
+
+PyObject* reader_name(PyObject* self, void*) { return Py_NewRef(reader_of(self).name.get()); }
+
+PyMethodDef kMethods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read)), METH_FASTCALL,
+     "read(size=-1, /)\n--\n\nUp to size bytes of the decoded archive."},
+    {"readable", reader_readable, METH_NOARGS, "readable($self, /)\n--\n\nTrue."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"name", reader_name, nullptr, "The archive's path.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+Ref create_type(PyObject* module) {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("The decoded data of a .tar.xz archive, read once from its start.")},
+      {Py_tp_methods, kMethods},
+      {Py_tp_getset, kGetSet},
+      {0, nullptr},
+  };
+  return native_type<Reader>(module, "zelk_sdk.model.fetch.XzReader", slots, sizeof slots / sizeof slots[0]);
+}
+
+Ref open(PyObject* type, PyObject* path, PyObject* read_error) {
+  const std::string encoded = scratch::encode_path(path);
+  // the event that open() raises, for the process's audit hooks
+  const int flags = O_RDONLY | O_CLOEXEC;
+  check(PySys_Audit("open", "Osi", path, "rb", flags));
+  Ref o = native_new<Reader>(type);
+  Reader& r = reader_of(o);
+  r.name = Ref::borrow(path);
+  r.read_error = Ref::borrow(read_error);
+  int fd;
+  Py_BEGIN_ALLOW_THREADS;
+  fd = ::open(encoded.c_str(), flags);
+  Py_END_ALLOW_THREADS;
+  if (fd < 0) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    throw_error();
+  }
+  r.fd = fd;
+  r.input.reset(new std::uint8_t[kInputSize]);
+  const lzma_ret ret = lzma_stream_decoder(&r.strm, UINT64_MAX, LZMA_CONCATENATED);
+  if (ret == LZMA_MEM_ERROR) {
+    PyErr_NoMemory();
+    throw_error();
+  }
+  if (ret != LZMA_OK) raise(PyExc_SystemError, "the xz decoder could not be set up");
+  r.decoder_ready = true;
+  return o;
+}
+
+Block block_at(PyObject* reader, std::uint64_t offset) {
+  Reader& r = reader_of(reader);
+  // the block may not have been asked for yet
+  while (r.delivered < offset + kBlock && !r.finished) {
+    Ref chunk = r.read(static_cast<std::size_t>(std::min<std::uint64_t>(kTailBytes, offset + kBlock - r.delivered)));
+    if (PyBytes_GET_SIZE(chunk.get()) == 0) break;
+  }
+  if (r.delivered < offset + kBlock) return Block::missing;
+  if (r.tail.empty() || r.tail.front().first > offset) return Block::unknown;
+  // the block may span several of the kept pieces
+  int seen = 0;
+  for (const auto& [start, chunk] : r.tail) {
+    const std::uint64_t end = start + static_cast<std::uint64_t>(PyBytes_GET_SIZE(chunk.get()));
+    if (end <= offset + static_cast<std::uint64_t>(seen)) continue;
+    const char* data = PyBytes_AS_STRING(chunk.get());
+    for (std::uint64_t pos = offset + static_cast<std::uint64_t>(seen); pos < end && seen < kBlock; ++pos, ++seen) {
+      if (data[pos - start] != 0) return Block::data;
+    }
+    if (seen == kBlock) break;
+  }
+  return Block::zeros;
+}
+
+void drain(PyObject* reader) {
+  Reader& r = reader_of(reader);
+  if (r.busy) raise(PyExc_RuntimeError, "reentrant call to the archive reader");
+  std::unique_ptr<std::uint8_t[]> scratch(new std::uint8_t[kDrainSize]);
+  Status status = Status::ok;
+  r.busy = true;
+  Py_BEGIN_ALLOW_THREADS;
+  while (status == Status::ok) {
+    std::size_t produced = 0;
+    status = r.decode(scratch.get(), kDrainSize, produced);
+    r.delivered += produced;
+  }
+  Py_END_ALLOW_THREADS;
+  r.busy = false;
+  r.raise_for(status);
+}
+
+}  // namespace zelk::fetch::xz

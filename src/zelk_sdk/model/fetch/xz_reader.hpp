@@ -1,0 +1,30 @@
+// The archive's xz data, decoded by liblzma and read by tarfile as a plain tar
+// stream ("r|"). Unlike tarfile's own "r|xz", it reads concatenated xz streams
+// and stream padding whole, as xz -d does, and it tells a cut or corrupt file
+// from a complete one. It also keeps the last bytes that it handed out, so
+// that what tarfile read at the end of the member list can be judged.
+#pragma once
+
+#include <cstdint>
+
+#include "common.hpp"
+
+namespace zelk::fetch::xz {
+
+// The reader type, created once per module at import (not bound in its
+// namespace).
+Ref create_type(PyObject* module);
+
+// A reader over the file `path` (a str), opened now; OSError as open() raises
+// it. `read_error` is the exception class of damaged data (tarfile.ReadError).
+Ref open(PyObject* type, PyObject* path, PyObject* read_error);
+
+// What the decoded stream holds in the 512 bytes at `offset`.
+enum class Block { zeros, data, missing, unknown };
+Block block_at(PyObject* reader, std::uint64_t offset);
+
+// Decodes the rest of the file, checking it, and throws away what it gives:
+// raises tarfile.ReadError for cut or corrupt data.
+void drain(PyObject* reader);
+
+}  // namespace zelk::fetch::xz

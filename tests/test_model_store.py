@@ -1,0 +1,258 @@
+"""The model store's promises, each against an archive built here and served
+by the local backend: links never lead out of the model, an archive installs
+whole or not at all, an archive for model M changes nothing but M, only the
+module's own scratch entries are ever swept, and nobody else's lock or
+rebinding changes the outcome."""
+
+from __future__ import annotations
+
+import fcntl
+import io
+import lzma
+import os
+import tarfile
+import threading
+import types
+from pathlib import Path
+
+import pytest
+
+from support.archives import tarfile_xz, tree
+
+MODEL = [("m", "dir"), ("m/model.xml", b"<xml/>"), ("m/sub", "dir"), ("m/sub/weights.bin", b"w" * 3000)]
+
+
+def raw_tar(members, end_marker=True) -> bytes:
+    """An uncompressed tar of (name, bytes) members, optionally without its
+    end-of-archive blocks (a `tar | xz` pipeline whose tar died)."""
+    buf = io.BytesIO()
+    tf = tarfile.open(fileobj=buf, mode="w", format=tarfile.GNU_FORMAT)
+    for name, data in members:
+        info = tarfile.TarInfo(name)
+        info.size = len(data)
+        info.mtime = 1_700_000_000
+        tf.addfile(info, io.BytesIO(data))
+    if end_marker:
+        tf.close()
+    return buf.getvalue()
+
+
+FILES = [(f"m/part{i}.bin", os.urandom(7000)) for i in range(10)]
+
+
+def snapshot(base: Path) -> dict:
+    return tree(base) if base.exists() else {}
+
+
+def fails_with(fetch, fetch_log, url, base, text):
+    before = {k: v for k, v in snapshot(base).items() if not k.endswith(".tar.xz")}
+    assert fetch.download_url(url) is None
+    [warning] = fetch_log.at("warning")
+    archive = base / Path(url).name
+    assert warning.startswith(f"Failed to extracting tarxz {archive} - {text}"), warning
+    assert snapshot(base) == before  # no model, no scratch entry, nothing else touched
+
+
+# ------------------------------------------------------------------ links
+
+
+@pytest.mark.parametrize(
+    "link, target",
+    [
+        ("m/cfg/", "../../etc/passwd"),  # created at m/cfg: one level less deep than written
+        ("m/sib/", "../../othermodel"),
+        ("m//cfg//", "../../x"),
+        ("m/./cfg", "../../x"),
+        ("up/", "../"),
+        ("m/other", "../othermodel/weights.bin"),  # inside the base directory, outside the model
+        ("m/self", "."),  # stays: the model directory itself
+    ],
+)
+def test_links_resolve_inside_the_model_only(fetch, fetch_log, model_env, backend, link, target):
+    base = model_env
+    (base / "othermodel").mkdir(parents=True)
+    (base / "othermodel" / "weights.bin").write_bytes(b"theirs")
+    url = backend.serve("m.tar.xz", tarfile_xz([*MODEL, (link, ("sym", target))]))
+    if target == ".":
+        assert fetch.download_url(url) == str(base / "m")
+        assert os.readlink(base / "m" / "self") == "."
+        return
+    fails_with(fetch, fetch_log, url, base, "Attempted path traversal in tar archive: ")
+
+
+def test_link_chains_are_followed_as_the_kernel_follows_them(fetch, fetch_log, model_env, backend):
+    inside = [*MODEL, ("m/sub/up", ("sym", "..")), ("m/ok", ("sym", "sub/weights.bin"))]
+    assert fetch.download_url(backend.serve("m.tar.xz", tarfile_xz(inside))) == str(model_env / "m")
+    # each link alone stays in the model; the last one leads out through the others
+    chain = [("n", "dir"), ("n/sub", "dir"), ("n/a", ("sym", "sub")), ("n/sub/b", ("sym", "..")), ("n/c", ("sym", "a/b/.."))]
+    fails_with(fetch, fetch_log, backend.serve("n.tar.xz", tarfile_xz(chain)), model_env,
+               "Attempted path traversal in tar archive: n/c")
+
+
+# ------------------------------------------------------------------ whole or nothing
+
+
+@pytest.mark.parametrize("cut", [1, 0.5, 0.9])
+def test_concatenated_xz_streams_are_one_archive(fetch, fetch_log, model_env, backend, cut):
+    """What xz -d reads whole (streams one after another, stream padding
+    between them) is extracted whole."""
+    tar = raw_tar(FILES)
+    at = 512 * max(1, int(len(tar) // 512 * cut)) if cut != 1 else 512 * 5
+    data = lzma.compress(tar[:at]) + bytes(8) + lzma.compress(tar[at:]) + bytes(4)
+    url = backend.serve("m.tar.xz", data)
+    assert fetch.download_url(url) == str(model_env / "m")
+    assert tree(model_env / "m") == {name[2:]: body for name, body in FILES}
+
+
+def member_boundaries(tar: bytes) -> list[int]:
+    return [m.offset for m in tarfile.open(fileobj=io.BytesIO(tar))]
+
+
+@pytest.mark.parametrize("where", ["at a member boundary", "inside a header", "inside a member"])
+def test_tar_stream_cut_before_compression(fetch, fetch_log, model_env, backend, where):
+    tar = raw_tar(FILES, end_marker=False)
+    fourth = member_boundaries(tar)[4]
+    cut = {"at a member boundary": fourth, "inside a header": fourth + 100, "inside a member": fourth + 1000}[where]
+    url = backend.serve("m.tar.xz", lzma.compress(tar[:cut]))
+    text = "unexpected end of data" if where == "inside a member" else "truncated archive: the tar data ends"
+    fails_with(fetch, fetch_log, url, model_env, text)
+
+
+def test_what_follows_the_end_marker(fetch, fetch_log, model_env, backend):
+    """Ignored, as GNU tar ignores it, but only if the xz data holding it is
+    intact to its end."""
+    trailer = os.urandom(300_000)
+    data = lzma.compress(raw_tar(FILES) + trailer)
+    url = backend.serve("m.tar.xz", data)
+    assert fetch.download_url(url) == str(model_env / "m")
+
+    damaged = bytearray(lzma.compress(raw_tar([("n/a", b"a")]) + trailer))
+    damaged[len(damaged) - 2000] ^= 0x40  # in the compressed trailer, long after the last member
+    fails_with(fetch, fetch_log, backend.serve("n.tar.xz", bytes(damaged)), model_env, "invalid compressed data")
+
+
+# ------------------------------------------------------------------ only M
+
+
+def test_an_archive_for_m_changes_nothing_but_m(fetch, fetch_log, model_env, backend, tmp_path):
+    base = model_env
+    (base / "victim").mkdir(parents=True)
+    (base / "victim" / "model.xml").write_bytes(b"installed")
+    (base / "notes.txt").write_text("mine")
+    before = snapshot(base)
+    planted = tarfile_xz([("next", "dir"), ("next/model.xml", b"planted")])
+    members = [
+        ("evil", "dir"),
+        ("evil/model.xml", b"evil's own"),
+        ("victim/model.xml", b"replaced"),
+        ("next.tar.xz", planted),
+        ("._evil", b"resource fork"),
+    ]
+    url = backend.serve("evil.tar.xz", tarfile_xz(members))
+    assert fetch.download_url(url) == str(base / "evil")
+    assert fetch_log.at("warning") == [
+        f"Ignored entries of {base / 'evil.tar.xz'} outside the model directory - '._evil', 'next.tar.xz', 'victim'"
+    ]
+    after = snapshot(base)
+    assert {k: v for k, v in after.items() if not k.startswith("evil")} == before
+    assert tree(base / "evil") == {"model.xml": b"evil's own"}
+    # nothing planted: fetching next asks the server
+    url_next = backend.serve("next.tar.xz", tarfile_xz([("next", "dir"), ("next/model.xml", b"real")]))
+    assert fetch.download_url(url_next) == str(base / "next")
+    assert (base / "next" / "model.xml").read_bytes() == b"real"
+    assert backend.paths()[-1] == "/files/next.tar.xz"
+
+
+@pytest.mark.parametrize(
+    "members",
+    [[("other", "dir"), ("other/a", b"a")], [("m", b"a file, not a directory")], [("m/", ("sym", "sub"))]],
+    ids=["no m", "m is a file", "m is a link"],
+)
+def test_an_archive_that_does_not_produce_m_fails(fetch, fetch_log, model_env, backend, members):
+    url = backend.serve("m.tar.xz", tarfile_xz(members))
+    fails_with(fetch, fetch_log, url, model_env, "the archive holds no directory 'm'")
+
+
+# ------------------------------------------------------------------ own names only
+
+
+def test_only_the_modules_own_scratch_entries_are_swept(fetch, fetch_log, model_env, backend):
+    base = model_env
+    base.mkdir()
+    (base / ".zelk-tmp-notes.txt").write_text("a user's")
+    (base / ".zelk-tmp-0123456789abcdef-01234567.part").write_text("looks like ours, is not")
+    (base / ".zelk-tmp-dir.staging").mkdir()
+    (base / ".zelk-tmp-dir.staging" / "keep").write_text("k")
+    before = snapshot(base)
+    url = backend.serve(".zelk-tmp-model.tar.xz", tarfile_xz([(".zelk-tmp-model", "dir"), (".zelk-tmp-model/a", b"a")]))
+    assert fetch.download_url(url) == str(base / ".zelk-tmp-model")
+    assert fetch.download_file(url, str(base / "copy.tar.xz")) is True
+    after = snapshot(base)
+    assert {k: v for k, v in after.items() if not k.startswith((".zelk-tmp-model", "copy"))} == before
+
+
+# ------------------------------------------------------------------ others' locks, concurrency, rebinding
+
+
+@pytest.mark.parametrize("kind", [fcntl.LOCK_EX, fcntl.LOCK_SH])
+def test_another_programs_lock_on_the_base_directory_does_not_stall(fetch, fetch_log, model_env, backend, kind):
+    model_env.mkdir()
+    url = backend.serve("m.tar.xz", tarfile_xz(MODEL))
+    fd = os.open(model_env, os.O_RDONLY | os.O_DIRECTORY)
+    fcntl.flock(fd, kind)
+    result = []
+    try:
+        worker = threading.Thread(target=lambda: result.append(fetch.download_url(url)), daemon=True)
+        worker.start()
+        worker.join(30)
+        assert result == [str(model_env / "m")]
+    finally:
+        os.close(fd)
+
+
+def test_callers_racing_for_one_model_each_get_it(fetch, fetch_log, model_env, backend):
+    files = [(f"m/part{i}.bin", os.urandom(30_000)) for i in range(30)]
+    url = backend.serve("m.tar.xz", lzma.compress(raw_tar(files)))
+    start = threading.Barrier(6)
+    results = []
+
+    def worker():
+        start.wait()
+        results.append(fetch.download_url(url))
+
+    threads = [threading.Thread(target=worker) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert results == [str(model_env / "m")] * 6, fetch_log.at("warning")
+    assert tree(model_env / "m") == {name[2:]: body for name, body in files}
+    assert os.listdir(model_env) == ["m"]
+
+
+def test_rebound_extractor_or_tarfile_runs_as_written(fetch, fetch_log, model_env, backend, monkeypatch):
+    real_extract = fetch._safe_extract
+    archive = model_env / "m.tar.xz"
+
+    def own_way(tar, path):  # reads the archive itself, not the stream it is given
+        with tarfile.open(archive, "r:xz") as t:
+            t.extractall(path, filter="data")
+
+    monkeypatch.setattr(fetch, "_safe_extract", own_way)
+    assert fetch.download_url(backend.serve("m.tar.xz", tarfile_xz(MODEL))) == str(model_env / "m")
+
+    # a spy around the real extractor keeps every check
+    calls = []
+    monkeypatch.setattr(fetch, "_safe_extract", lambda tar, path: calls.append(path) or real_extract(tar, path))
+    url = backend.serve("n.tar.xz", lzma.compress(raw_tar([("n/a", b"a"), ("n/b", b"b")], end_marker=False)))
+    fails_with(fetch, fetch_log, url, model_env, "truncated archive")
+    assert len(calls) == 1
+
+    # a stand-in for tarfile without ReadError or anything else but open
+    monkeypatch.setattr(fetch, "_safe_extract", real_extract)
+    monkeypatch.setattr(fetch, "tarfile", types.SimpleNamespace(open=tarfile.open))
+    fetch_log.clear()
+    assert fetch.download_url(backend.serve("p.tar.xz", tarfile_xz([("p", "dir"), ("p/a", b"a")]))) == str(
+        model_env / "p"
+    )
+    assert fetch_log.at("warning") == []
