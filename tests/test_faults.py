@@ -8,6 +8,7 @@ import os
 import shutil
 import signal
 import subprocess
+import threading
 import time
 
 import pytest
@@ -292,6 +293,30 @@ def test_redis_stopped_mid_pass(redis_proc, sweep_log):
     assert keys_of(redis_proc["port"]) == sorted(STREAM + OTHERS)  # no delete was sent: all there
     r.on_scan = None
     assert m.clear_stream_keys() is True and keys_of(redis_proc["port"]) == sorted(OTHERS)
+    r.close()
+
+
+@pytest.mark.parametrize("form", ["host", "url"])
+def test_redis_stopped_under_the_default_time_outs(redis_proc, sweep_log, form):
+    """No time-out or retry of the caller's: the wrapper's defaults end a pass
+    on a stopped server in seconds, whichever way it was connected."""
+    proc, port = redis_proc["proc"], redis_proc["port"]
+    r = ZelkRedis(host="127.0.0.1", port=port) if form == "host" else ZelkRedis(f"redis://127.0.0.1:{port}/0")
+    r.client.mset({k: "v" for k in STREAM + OTHERS})
+    m = stream_manager(r)
+    proc.send_signal(signal.SIGSTOP)
+    # a hang guard, not a measure: a pass still waiting then sees the server
+    # go on and ends, late and with the keys deleted
+    guard = threading.Timer(20, proc.send_signal, [signal.SIGCONT])
+    guard.start()
+    try:
+        t0 = time.monotonic()
+        assert m.clear_stream_keys() is False
+        assert time.monotonic() - t0 < 20
+    finally:
+        guard.cancel()
+        proc.send_signal(signal.SIGCONT)
+    assert_failed(sweep_log, m, "Timeout reading from")
     r.close()
 
 

@@ -1,10 +1,12 @@
 import pytest
+from redis.backoff import NoBackoff
 from redis.cluster import key_slot
+from redis.retry import Retry
 
 from support.logcap import RecordingLogger
 from support.redis_server import redis_cluster, redis_server  # noqa: F401
 from zelk_sdk.nodered import ZelkFlow
-from zelk_sdk.redis import ZelkRedis, flowsweep
+from zelk_sdk.redis import ZelkRedis, flowsweep, wrapper
 
 
 @pytest.fixture(params=["server", "cluster"])
@@ -66,6 +68,58 @@ def test_clearing_pass_through_the_wrapper(rz, monkeypatch):
     assert sorted(rz.scan_keys(pattern="redis_*")) == sorted(
         f"redis_n{i}_{s}" for i in [*range(10), *range(30, 60)] for s in ("a", "b")
     )
+
+
+def made(request, form, url_query="", **options):
+    """A wrapper that makes its own client, of each form, on a live server or cluster."""
+    if form.startswith("cluster"):
+        port, cluster = request.getfixturevalue("redis_cluster")[0], True
+    else:
+        port, cluster = request.getfixturevalue("redis_server").port, False
+    if form.endswith("url"):
+        return ZelkRedis(f"redis://127.0.0.1:{port}/0{url_query}", cluster=cluster, **options)
+    return ZelkRedis(host="127.0.0.1", port=port, cluster=cluster, **options)
+
+
+def time_outs_and_retries(rz):
+    """(connect time-out, read time-out, retries) of the client's connections."""
+    client = rz.client
+    if rz.is_cluster:  # the node clients connect; the cluster client retries
+        kwargs = client.get_default_node().redis_connection.connection_pool.connection_kwargs
+        retry = client.retry
+    else:
+        kwargs = client.connection_pool.connection_kwargs
+        retry = kwargs["retry"]
+    retries = 0 if retry is None else retry.get_retries()  # redis-py: no Retry, no retries
+    return kwargs["socket_connect_timeout"], kwargs["socket_timeout"], retries
+
+
+CONNECT, READ, RETRIES = wrapper.DEFAULT_CONNECT_TIMEOUT, wrapper.DEFAULT_READ_TIMEOUT, wrapper.DEFAULT_RETRIES
+
+
+@pytest.mark.parametrize("form", ["host", "url", "cluster-host", "cluster-url"])
+@pytest.mark.parametrize(
+    ("options", "expected"),
+    [
+        ({}, (CONNECT, READ, RETRIES)),
+        # no limit on replies asked for: connecting stays bounded
+        ({"socket_timeout": None}, (CONNECT, None, RETRIES)),
+        ({"socket_connect_timeout": 1.5, "socket_timeout": 30.0, "retry": Retry(NoBackoff(), 3)}, (1.5, 30.0, 3)),
+        ({"retry": None}, (CONNECT, READ, 0)),
+    ],
+    ids=["defaults", "no-read-limit", "own", "no-retry"],
+)
+def test_time_outs_and_retries(request, form, options, expected):
+    rz = made(request, form, **options)
+    assert time_outs_and_retries(rz) == expected
+    rz.close()
+
+
+@pytest.mark.parametrize("form", ["url", "cluster-url"])
+def test_time_outs_of_the_url_win(request, form):
+    rz = made(request, form, "?socket_timeout=7&socket_connect_timeout=2")
+    assert time_outs_and_retries(rz) == (2, 7, RETRIES)
+    rz.close()
 
 
 def test_settings_are_checked(redis_server):

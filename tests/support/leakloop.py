@@ -420,6 +420,8 @@ class Flow:
 
 def flowsweep_cases(work: str) -> list[Case]:
     import redis
+    from redis.backoff import NoBackoff
+    from redis.retry import Retry
 
     from zelk_sdk.redis import flowsweep
     from zelk_sdk.redis.flowsweep import FlowsweepManager, clear_stream_redis_keys
@@ -437,7 +439,9 @@ def flowsweep_cases(work: str) -> list[Case]:
     start = nodes["a"]
     keys = [f"redis_{n}_{i}" for n in "abcde" for i in range(3)] + ["redis_x_1", "out"]
     memory = MemoryRedis(keys)
-    refused = ZelkRedis("redis://127.0.0.1:9/0", cluster=False)  # nothing listens on the discard port
+    # nothing listens on the discard port; the retry of a broken connection
+    # runs, without the wait before it
+    refused = ZelkRedis("redis://127.0.0.1:9/0", cluster=False, retry=Retry(NoBackoff(), 1))
     down = FailingRedis(redis.exceptions.ConnectionError, "Connection closed by server.")
     mixed = MemoryRedis([])
     mixed.scan_keys = lambda pattern="*": [b"redis_a_1"]  # type: ignore[method-assign]

@@ -13,6 +13,9 @@ Keys travel as bytes on the wire. A key that is not valid UTF-8 comes back from
 ``scan_keys`` with its undecodable bytes as surrogate escapes, and
 ``delete_many`` turns such a text back into the same bytes, so every key found
 can be deleted.
+
+The clients the wrapper makes give up on a server that does not answer: see
+``DEFAULT_CONNECT_TIMEOUT``, ``DEFAULT_READ_TIMEOUT`` and ``DEFAULT_RETRIES``.
 """
 
 from __future__ import annotations
@@ -23,8 +26,10 @@ from typing import Any
 
 try:
     import redis
+    from redis.backoff import ConstantBackoff, NoBackoff
     from redis.cluster import RedisCluster
     from redis.crc import key_slot
+    from redis.retry import Retry
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("zelk_sdk.redis.wrapper needs redis-py: pip install 'zelk-sdk[redis]'") from exc
 
@@ -34,6 +39,28 @@ __all__ = ["ZelkRedis"]
 DEFAULT_SCAN_COUNT = 1000
 #: Keys per UNLINK command.
 DEFAULT_DELETE_BATCH = 500
+
+# Time-outs and retries of the clients ZelkRedis makes (a client= given to it
+# keeps its own). On an edge device a pass had better fail in seconds and be
+# run again later than wait on a server that stopped or a network that is
+# gone. redis-py's own defaults differ by version and by how the client is
+# made: some wait for a reply without limit, others retry a timed-out command
+# ten times, which kept a pass on a stopped server waiting for a minute. Each
+# setting here is a default only; the caller's keyword argument of the same
+# name wins (see ZelkRedis).
+
+#: Seconds to wait for a connection to the server (``socket_connect_timeout``).
+DEFAULT_CONNECT_TIMEOUT = 5.0
+#: Seconds to wait for each reply (``socket_timeout``).
+DEFAULT_READ_TIMEOUT = 5.0
+#: Further attempts of a command whose connection broke (``retry``). A
+#: time-out is not retried by a single-server client: a server that did not
+#: answer for DEFAULT_READ_TIMEOUT seconds is not likely to answer at once,
+#: and the command it timed out on may have run already. (The retry loop of
+#: redis-py's cluster client retries time-outs as well.)
+DEFAULT_RETRIES = 1
+#: Seconds between a failed attempt and the next one.
+DEFAULT_RETRY_BACKOFF = 0.2
 
 _ENCODING = "utf-8"
 _ERRORS = "surrogateescape"
@@ -54,6 +81,11 @@ def _encode(key: Any) -> bytes:
 def _batches(keys: list[bytes], size: int) -> Iterator[list[bytes]]:
     for start in range(0, len(keys), size):
         yield keys[start : start + size]
+
+
+def _default_retry() -> Retry:
+    # one per client: redis-py's cluster client keeps the object it is given
+    return Retry(ConstantBackoff(DEFAULT_RETRY_BACKOFF), DEFAULT_RETRIES, supported_errors=(redis.ConnectionError,))
 
 
 def _refused_command(exc: Exception) -> bool:
@@ -77,6 +109,26 @@ class ZelkRedis:
     mode and connects accordingly; ``True`` or ``False`` decides without asking.
     Other keyword arguments go to the redis-py client (``password``,
     ``socket_timeout``, ...).
+
+    A client made here waits at most ``DEFAULT_CONNECT_TIMEOUT`` seconds for a
+    connection and ``DEFAULT_READ_TIMEOUT`` seconds for each reply, and sends
+    a command once more (``DEFAULT_RETRIES``) after ``DEFAULT_RETRY_BACKOFF``
+    seconds when its connection broke. A server that stops answering thus
+    fails a single-server command, and a clearing pass with it, in about
+    ``DEFAULT_READ_TIMEOUT`` seconds. A cluster client retries time-outs too
+    and can take much longer: a deletion that a stopped primary holds keys of
+    is sent again slot by slot, and each slot waits out its own time-outs.
+
+    The keyword arguments ``socket_connect_timeout``, ``socket_timeout`` and
+    ``retry`` (a ``redis.retry.Retry``) replace these defaults, each on its
+    own, and the same settings in the query of a URL win over both.
+    ``socket_timeout=None`` waits for replies without limit and leaves the
+    connect time-out as it is: a server that stops answering then blocks every
+    command, a clearing pass too, until it answers again, so ask for it only
+    on a client for long blocking commands. ``socket_connect_timeout=None`` is
+    redis-py's "as long as ``socket_timeout``" (both ``None``: no limit), and
+    ``retry=None`` sends each command once, on a cluster too. A client given
+    with ``client=`` is used as it is.
     """
 
     def __init__(
@@ -104,11 +156,19 @@ class ZelkRedis:
             return
         # bytes on the wire; keys are decoded here, see _decode
         options["decode_responses"] = False
+        options.setdefault("socket_connect_timeout", DEFAULT_CONNECT_TIMEOUT)
+        options.setdefault("socket_timeout", DEFAULT_READ_TIMEOUT)
+        if "retry" not in options and "cluster_error_retry_attempts" not in options:
+            options["retry"] = _default_retry()
         if cluster is None:
             cluster = self._is_cluster(url, host, port, db, options)
         if cluster:
             if db != 0:
                 raise ValueError("a Redis Cluster has only database 0")
+            if "retry" in options and options["retry"] is None:
+                # to the cluster client None means its default retry of ten
+                # attempts; here it means what it means to a single server's
+                options["retry"] = Retry(NoBackoff(), 0)
             if url is not None:
                 self._client = RedisCluster.from_url(url, **options)
             else:
