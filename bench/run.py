@@ -21,7 +21,9 @@ import argparse
 import contextlib
 import ctypes
 import gc
+import io
 import json
+import lzma
 import os
 import platform
 import random
@@ -29,6 +31,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 from pathlib import Path
@@ -37,7 +40,7 @@ from typing import Any, Callable
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-ROWS = ["import", "walk", "clear", "model type", "download", "extract", "check pass", "call overhead"]
+ROWS = ["import", "walk", "clear", "model type", "download", "extract", "completeness", "check pass", "call overhead"]
 MiB = 1 << 20
 
 
@@ -768,6 +771,92 @@ def row_extract(cfg: argparse.Namespace) -> list[dict]:
     ]
 
 
+# ------------------------------------------------------------------ row: completeness
+
+
+def zeros_archive(cache: Path, zeros: int) -> tuple[Path, str]:
+    """A small model followed, inside the xz stream, by `zeros` zero bytes after
+    the end-of-archive marker: what the completeness check must decode to the
+    end while tarfile stops at the marker."""
+    name = f"zeros-{zeros // MiB}m"
+    archive = cache / "archives-v1" / f"{name}.tar.xz"
+    if archive.exists():
+        return archive, name
+    archive.parent.mkdir(parents=True, exist_ok=True)
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w") as tf:
+        for member, data in [(f"{name}/model.xml", b"<net/>" * 1000), (f"{name}/model.bin", os.urandom(256 * 1024))]:
+            info = tarfile.TarInfo(member)
+            info.size = len(data)
+            tf.addfile(info, io.BytesIO(data))
+    comp = lzma.LZMACompressor(preset=0)
+    tmp = archive.with_suffix(".part")
+    with open(tmp, "wb") as f:
+        f.write(comp.compress(buf.getvalue()))
+        block = bytes(8 * MiB)
+        for _ in range(zeros // len(block)):
+            f.write(comp.compress(block))
+        f.write(comp.flush())
+    os.replace(tmp, archive)
+    return archive, name
+
+
+def row_completeness(cfg: argparse.Namespace) -> list[dict]:
+    from zelk_sdk.model import fetch
+
+    zeros = (64 if cfg.quick else 512) * MiB
+    runs = 3 if cfg.quick else 7
+    archive, name = zeros_archive(cfg.cache, zeros)
+    fetch.logger = Quiet()
+    url = f"http://127.0.0.1:9/models/{name}.tar.xz"  # never fetched: the archive is on disk
+    work = cfg.cache / "completeness"
+
+    def fresh(tag: str) -> Path:
+        base = work / tag
+        shutil.rmtree(base, ignore_errors=True)
+        base.mkdir(parents=True)
+        os.link(archive, base / archive.name)
+        return base
+
+    def native() -> float:
+        base = fresh("native")
+        fetch.BASE_MODEL_DIR = str(base)
+        t = time.perf_counter()
+        assert fetch.download_url(url) == str(base / name)
+        return time.perf_counter() - t
+
+    def plain() -> float:  # stops at the end-of-archive marker; checks nothing after it
+        base = fresh("tarfile")
+        t = time.perf_counter()
+        with tarfile.open(base / archive.name, "r|xz") as tf:
+            tf.extractall(base, filter="data")
+        return time.perf_counter() - t
+
+    def decode_only() -> float:  # what decoding the whole file costs: xz -t
+        t = time.perf_counter()
+        subprocess.run(["xz", "-t", "-T1", str(archive)], check=True)
+        return time.perf_counter() - t
+
+    cases = [native, plain] + ([decode_only] if shutil.which("xz") else [])
+    res: list[list[float]] = [[] for _ in cases]
+    for r in range(runs):
+        order = list(range(len(cases)))
+        random.Random(r).shuffle(order)
+        for i in order:
+            res[i].append(cases[i]())
+    shutil.rmtree(work, ignore_errors=True)
+    n, p = res[0], res[1]
+    x = res[2] if len(res) > 2 else None
+    note = (f"{archive.stat().st_size // 1024} KiB of xz: a 262 KiB model, then {zeros // MiB} MiB of zeros after "
+            f"the end-of-archive marker, one xz block")
+    return [
+        line("completeness", f"`download_url` of the zeros archive on disk ({note})", "s", n, peer=p,
+             peer_label="`tarfile` r|xz extractall (stops at the marker)", limit=x,
+             limit_label="`xz -t` (decodes the whole file)", target="native at most 2x the peer (>= 0.5x)",
+             check=("vs_peer", "min", 0.5)),
+    ]
+
+
 # ------------------------------------------------------------------ row: check pass
 
 
@@ -892,7 +981,8 @@ def row_call_overhead(cfg: argparse.Namespace) -> list[dict]:
 
 
 ROW_FUNCS = {"import": row_import, "walk": row_walk, "clear": row_clear, "model type": row_model_type,
-             "download": row_download, "extract": row_extract, "check pass": row_check_pass,
+             "download": row_download, "extract": row_extract, "completeness": row_completeness,
+             "check pass": row_check_pass,
              "call overhead": row_call_overhead}
 
 
