@@ -1,15 +1,14 @@
 #include "function.hpp"
 
 #include <frameobject.h>
-#include <pthread.h>
 #include <structmember.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <new>
 
+#include "binding.hpp"
 #include "module.hpp"
+#include "stack_guard.hpp"
 
 namespace zelk {
 namespace {
@@ -17,7 +16,8 @@ namespace {
 struct FunctionObject {
   PyObject_HEAD vectorcallfunc vectorcall;
   const FunctionDef* def;
-  PyObject* module;    // strong: the defining module (for its state)
+  PyObject* module;    // strong: the defining module
+  FrameState* state;   // the module's state, alive as long as the module
   PyObject* globals;   // strong: the module namespace
   PyObject* closure;   // strong or null
   PyObject* defaults;  // strong tuple, or null when no parameter has one
@@ -32,248 +32,6 @@ struct FunctionObject {
 
 FunctionObject* as_fn(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
 
-const char* qualname_of(const FunctionDef& def) { return def.qualname != nullptr ? def.qualname : def.name; }
-
-// What the recursion guard keeps per thread, in one thread-local object so
-// that a call reaches it with one TLS lookup.
-struct NativeThread {
-  // Native function calls in progress. The interpreter keeps the same count
-  // for Python frames in its thread state; native recursion (the flow walk
-  // calls itself through the instance) is held to the same limit.
-  int depth = 0;
-  // The lowest address that native recursion may reach on this thread: the
-  // end of the thread's stack plus a margin for the work done below the last
-  // guarded call (0 when the bounds are unknown). Neither call count knows the
-  // stack's size: with a raised recursion limit on a small stack (a thread made
-  // with threading.stack_size(), a low `ulimit -s`) they would let it overflow.
-  bool floor_known = false;
-  std::uintptr_t stack_floor = 0;
-};
-thread_local NativeThread native_thread;
-
-std::uintptr_t find_stack_floor() {
-  pthread_attr_t attr;
-  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
-  void* low = nullptr;
-  std::size_t size = 0;
-  int rc = pthread_attr_getstack(&attr, &low, &size);
-  pthread_attr_destroy(&attr);
-  if (rc != 0 || low == nullptr || size == 0) return 0;
-  // an eighth of the stack, at least 32 KiB and at most 256 KiB, but never
-  // more than a quarter: the smallest stack a thread may be given (32 KiB)
-  // must still run native calls that Python code could make there
-  std::size_t margin = std::min(std::clamp<std::size_t>(size / 8, 32 * 1024, 256 * 1024), size / 4);
-  return reinterpret_cast<std::uintptr_t>(low) + margin;
-}
-
-class DepthGuard {
- public:
-  explicit DepthGuard(const FunctionDef& def) : t_(native_thread) {
-    if (t_.depth >= Py_GetRecursionLimit()) {
-      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded while calling %s()", qualname_of(def));
-      return;
-    }
-    if (!t_.floor_known) {
-      t_.stack_floor = find_stack_floor();
-      t_.floor_known = true;
-    }
-    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < t_.stack_floor) {
-      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded while calling %s() (native stack exhausted)",
-                   qualname_of(def));
-      return;
-    }
-    if (Py_EnterRecursiveCall(" while calling a native function") != 0) return;
-    ++t_.depth;
-    ok_ = true;
-  }
-  ~DepthGuard() {
-    if (ok_) {
-      --t_.depth;
-      Py_LeaveRecursiveCall();
-    }
-  }
-  bool ok() const { return ok_; }
-
- private:
-  NativeThread& t_;
-  bool ok_ = false;
-};
-
-const char* exact_type_name(Exact t) {
-  switch (t) {
-    case Exact::str:
-      return "str";
-    case Exact::int_:
-      return "int";
-    case Exact::dict:
-      return "dict";
-    case Exact::set:
-      return "set";
-    case Exact::any:
-      break;
-  }
-  return "object";
-}
-
-bool has_exact_type(Exact t, PyObject* o) {
-  switch (t) {
-    case Exact::str:
-      return PyUnicode_CheckExact(o);
-    case Exact::int_:
-      return PyLong_CheckExact(o);
-    case Exact::dict:
-      return PyDict_CheckExact(o);
-    case Exact::set:
-      return PyAnySet_CheckExact(o) && !PyFrozenSet_CheckExact(o);
-    case Exact::any:
-      break;
-  }
-  return true;
-}
-
-// ------------------------------------------------------------ argument errors
-
-void count_error_compiled(const FunctionDef& def, Py_ssize_t found) {
-  Py_ssize_t expected = def.nparams;
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name, "exactly",
-               expected, expected == 1 ? "" : "s", found);
-}
-
-void too_many_interpreter(FunctionObject* fn, Py_ssize_t given) {
-  const FunctionDef& def = *fn->def;
-  Py_ssize_t ndefaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
-  Py_ssize_t argcount = def.nparams;
-  Ref sig;
-  bool plural;
-  if (ndefaults) {
-    plural = true;
-    sig = Ref::steal_or_null(PyUnicode_FromFormat("from %zd to %zd", argcount - ndefaults, argcount));
-  } else {
-    plural = argcount != 1;
-    sig = Ref::steal_or_null(PyUnicode_FromFormat("%zd", argcount));
-  }
-  if (!sig) return;
-  PyErr_Format(PyExc_TypeError, "%s() takes %U positional argument%s but %zd %s given", qualname_of(def), sig.get(),
-               plural ? "s" : "", given, given == 1 ? "was" : "were");
-}
-
-void missing_interpreter(const FunctionDef& def, PyObject* const* bound) {
-  // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
-  Ref names = Ref::steal_or_null(PyList_New(0));
-  if (!names) return;
-  for (int i = 0; i < def.nparams; ++i) {
-    if (bound[i] != nullptr) continue;
-    Ref quoted = Ref::steal_or_null(PyUnicode_FromFormat("'%s'", def.params[i].name));
-    if (!quoted || PyList_Append(names, quoted) < 0) return;
-  }
-  Py_ssize_t n = PyList_GET_SIZE(names.get());
-  Ref joined;
-  if (n == 1) {
-    joined = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
-  } else {
-    Ref last = Ref::borrow(PyList_GET_ITEM(names.get(), n - 1));
-    if (PyList_SetSlice(names, n - 1, n, nullptr) < 0) return;
-    Ref sep = Ref::steal_or_null(PyUnicode_FromString(n == 2 ? " and " : ", and "));
-    Ref comma = Ref::steal_or_null(PyUnicode_FromString(", "));
-    if (!sep || !comma) return;
-    Ref head = Ref::steal_or_null(PyUnicode_Join(comma, names));
-    if (!head) return;
-    joined = Ref::steal_or_null(PyUnicode_FromFormat("%U%U%U", head.get(), sep.get(), last.get()));
-    if (!joined) return;
-  }
-  PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U", qualname_of(def), n,
-               n == 1 ? "" : "s", joined.get());
-}
-
-int find_param(const FunctionDef& def, PyObject* kwname) {
-  for (int j = 0; j < def.nparams; ++j) {
-    if (PyUnicode_EqualToUTF8(kwname, def.params[j].name)) return j;
-  }
-  return -1;
-}
-
-// Fills `bound` (borrowed references) from the call's arguments and the
-// defaults, raising the exact TypeError of the function's style on failure.
-bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
-  const FunctionDef& def = *fn->def;
-  const bool compiled = def.style == ArgStyle::compiled;
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  const int n = def.nparams;
-
-  if (n == 0 && compiled) {
-    if (nkw > 0) {
-      PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def.name);
-      return false;
-    }
-    if (nargs > 0) {
-      PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", def.name, nargs);
-      return false;
-    }
-    return true;
-  }
-  if (compiled && nargs > n) {
-    count_error_compiled(def, nargs);
-    return false;
-  }
-  for (int i = 0; i < n; ++i) bound[i] = i < nargs ? args[i] : nullptr;
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* kwname = PyTuple_GET_ITEM(kwnames, k);
-    int j = find_param(def, kwname);
-    if (j < 0) {
-      if (compiled) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, kwname);
-      } else {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname_of(def), kwname);
-      }
-      return false;
-    }
-    if (bound[j] != nullptr || j < nargs) {
-      if (compiled) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def.name, kwname);
-      } else {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", qualname_of(def), kwname);
-      }
-      return false;
-    }
-    bound[j] = args[nargs + k];
-  }
-  if (nargs > n) {
-    too_many_interpreter(fn, nargs);
-    return false;
-  }
-  const Py_ssize_t ndefaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
-  const int first_default = n - static_cast<int>(ndefaults);
-  bool missing = false;
-  for (int j = 0; j < n; ++j) {
-    if (bound[j] != nullptr) continue;
-    if (j >= first_default) {
-      bound[j] = PyTuple_GET_ITEM(fn->defaults, j - first_default);
-      continue;
-    }
-    if (compiled) {
-      count_error_compiled(def, j);
-      return false;
-    }
-    missing = true;
-  }
-  if (missing) {
-    missing_interpreter(def, bound);
-    return false;
-  }
-  return true;
-}
-
-bool check_types(const FunctionDef& def, PyObject* const* argv) {
-  for (int j = 0; j < def.nparams; ++j) {
-    const Param& p = def.params[j];
-    if (p.type == Exact::any || has_exact_type(p.type, argv[j])) continue;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
-                 exact_type_name(p.type), Py_TYPE(argv[j])->tp_name);
-    return false;
-  }
-  return true;
-}
-
 // ------------------------------------------------------------ the call
 
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -283,7 +41,7 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
   PyObject* bound[kMaxParams];
   PyObject* const* argv = args;
   if (kwnames != nullptr || nargs != def.nparams) {
-    if (!bind_arguments(fn, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_arguments(def, fn->defaults, args, nargs, kwnames, bound)) return nullptr;
     argv = bound;
   }
   if (!check_types(def, argv)) return nullptr;
@@ -291,7 +49,7 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
   DepthGuard guard(def);
   if (!guard.ok()) return nullptr;
   try {
-    Ctx ctx(fn->module, fn->globals, fn->closure, argv, frame_state(fn->module));
+    Ctx ctx(fn->module, fn->globals, fn->closure, argv, *fn->state);
     Ref result = def.body(ctx);
     return result.release();
   } catch (PyErr& e) {
@@ -299,7 +57,7 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    PyErr_Format(PyExc_SystemError, "%s(): internal error: %s", qualname_of(def), e.what());
+    PyErr_Format(PyExc_SystemError, "%s(): internal error: %s", def.qualname, e.what());
   }
   add_traceback(def, fn->globals);
   return nullptr;
@@ -313,9 +71,7 @@ PyObject* lazy_text(PyObject** slot, const char* value) {
 }
 
 PyObject* get_name(PyObject* self, void*) { return lazy_text(&as_fn(self)->name, as_fn(self)->def->name); }
-PyObject* get_qualname(PyObject* self, void*) {
-  return lazy_text(&as_fn(self)->qualname, qualname_of(*as_fn(self)->def));
-}
+PyObject* get_qualname(PyObject* self, void*) { return lazy_text(&as_fn(self)->qualname, as_fn(self)->def->qualname); }
 
 int set_text(PyObject** slot, PyObject* value, const char* what) {
   if (value == nullptr || !PyUnicode_Check(value)) {
@@ -557,6 +313,7 @@ Ref make_function(PyObject* module, const FunctionDef& def, PyObject* closure) {
   fn->vectorcall = fn_vectorcall;
   fn->def = &def;
   fn->module = Py_NewRef(module);
+  fn->state = &fs;
   fn->globals = Py_NewRef(PyModule_GetDict(module));
   fn->closure = Py_XNewRef(closure);
   fn->defaults = defaults.release();
@@ -575,7 +332,7 @@ void add_traceback(const FunctionDef& def, PyObject* globals) {
   Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
   const char* file = def.file;
   if (const char* p = std::strstr(file, "zelk_sdk/")) file = p;
-  Ref code = Ref::steal_or_null(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, qualname_of(def), def.line)));
+  Ref code = Ref::steal_or_null(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, def.qualname, def.line)));
   Ref frame;
   if (code) {
     frame = Ref::steal_or_null(reinterpret_cast<PyObject*>(
@@ -584,12 +341,6 @@ void add_traceback(const FunctionDef& def, PyObject* globals) {
   if (!frame) PyErr_Clear();
   PyErr_SetRaisedException(exc.release());
   if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
-}
-
-Ref optional_str(Ref value) {
-  if (value.get() == Py_None || PyUnicode_CheckExact(value.get())) return value;
-  PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "unicode", Py_TYPE(value.get())->tp_name);
-  throw_error();
 }
 
 }  // namespace zelk

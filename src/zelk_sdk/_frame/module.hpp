@@ -3,6 +3,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "function.hpp"
@@ -17,7 +18,13 @@ struct FrameState {
   Ref builtins;             // the builtins namespace (a dict)
   Ref module_name;          // the module's __name__
   std::vector<Ref> names;   // interned names, indexed by the module's own enum
-  std::vector<Ref> pinned;  // builtins resolved once at import (fetch: open, OSError)
+  std::vector<Ref> pinned;  // objects resolved once at import, by the module's own enum
+
+  // Keeps `value` under the module's index `id`.
+  void pin(int id, Ref value) {
+    if (pinned.size() <= static_cast<std::size_t>(id)) pinned.resize(static_cast<std::size_t>(id) + 1);
+    pinned[static_cast<std::size_t>(id)] = std::move(value);
+  }
 };
 
 FrameState& frame_state(PyObject* module);
@@ -33,12 +40,14 @@ class Ctx {
   PyObject* module() const noexcept { return module_; }
   PyObject* globals() const noexcept { return globals_; }
   FrameState& state() const noexcept { return fs_; }
-  PyObject* name(int id) const noexcept { return fs_.names[static_cast<std::size_t>(id)].get(); }
+  // The module's interned text `id` (a name or a constant text), not a value
+  // looked up: that is global().
+  PyObject* interned(int id) const noexcept { return fs_.names[static_cast<std::size_t>(id)].get(); }
   PyObject* pinned(int i) const noexcept { return fs_.pinned[static_cast<std::size_t>(i)].get(); }
 
   // The module attribute `id`, looked up now: the module namespace first, then
   // the builtins; NameError "name '...' is not defined" when neither has it.
-  Ref global(int id) const { return lookup_global(globals_, fs_.builtins.get(), name(id)); }
+  Ref global(int id) const { return lookup_global(globals_, fs_.builtins.get(), interned(id)); }
 
   static Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name);
 
@@ -49,6 +58,31 @@ class Ctx {
   PyObject* const* args_;
   FrameState& fs_;
 };
+
+// A keyword argument named by one of the module's interned names.
+inline Kw kw(Ctx& c, int id, PyObject* value) { return Kw{c.interned(id), value}; }
+
+// One log line, `logger.<method>(text)`: as the statement evaluates it, the
+// method is looked up first and the text built after it, so whatever building
+// the text does happens between the lookup and the call.
+template <class Make>
+void log_line(Ctx& c, PyObject* logger, int method, Make&& make) {
+  Ref bound = getattr(logger, c.interned(method));
+  call(bound, make());
+}
+
+// A module's table of interned names from an X-macro list `LIST(X)` of
+// X(id, "text") entries: ZELK_NAMES(LIST) declares `struct n` (n::id is the
+// index of "text") and the array kNames; ZELK_NAMES_DEFINE(LIST) defines the
+// array, in one source file of the module.
+#define ZELK_NAME_ID(id, text) id,
+#define ZELK_NAME_TEXT(id, text) text,
+#define ZELK_NAMES(LIST)                     \
+  struct n {                                 \
+    enum : int { LIST(ZELK_NAME_ID) count }; \
+  };                                         \
+  extern const char* const kNames[n::count]
+#define ZELK_NAMES_DEFINE(LIST) const char* const kNames[n::count] = {LIST(ZELK_NAME_TEXT)}
 
 // ------------------------------------------------------------ module definition
 

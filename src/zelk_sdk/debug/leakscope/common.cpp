@@ -2,11 +2,7 @@
 
 namespace zelk::leakscope {
 
-const char* const kNames[n::count] = {
-#define ZELK_X(id, text) text,
-    ZELK_LEAKSCOPE_NAMES(ZELK_X)
-#undef ZELK_X
-};
+ZELK_NAMES_DEFINE(ZELK_LEAKSCOPE_NAMES);
 
 std::pair<Ref, Ref> unpack2(PyObject* value) {
   PyObject* it = PyObject_GetIter(value);
@@ -39,7 +35,7 @@ Ref kib(PyObject* bytes, const char* format) {
 
 Ref sum_of_sizes(Ctx& c, PyObject* stats) {
   Ref sizes = Ref::steal(PyList_New(0));
-  for (Iter it(stats); Ref stat = it.next();) check(PyList_Append(sizes, getattr(stat, c.name(n::size))));
+  for (Iter it(stats); Ref stat = it.next();) check(PyList_Append(sizes, getattr(stat, c.interned(n::size))));
   return call(c.global(n::sum), sizes);
 }
 

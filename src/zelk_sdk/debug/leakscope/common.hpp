@@ -48,29 +48,14 @@ namespace zelk::leakscope {
   X(unknown, "<unknown>")                                   \
   X(logger_name, "leakscope")
 
-// `n::gc` is the index of "gc" in the module's name table.
-struct n {
-  enum : int {
-#define ZELK_X(id, text) id,
-    ZELK_LEAKSCOPE_NAMES(ZELK_X)
-#undef ZELK_X
-        count
-  };
-};
-
-extern const char* const kNames[n::count];
-
-// Shorthand for a keyword argument named by one of the module's names.
-inline Kw kw(Ctx& c, int id, PyObject* value) { return Kw{c.name(id), value}; }
+ZELK_NAMES(ZELK_LEAKSCOPE_NAMES);
 
 // `self.logger.info(message)`: the logger and its method are looked up before
 // the message is built, as the statement evaluates them, so that whatever the
 // message's values do (a collection, say) happens between lookup and call.
 template <class Message>
 void log_info(Ctx& c, PyObject* self, Message&& message) {
-  Ref info = getattr(getattr(self, c.name(n::logger)), c.name(n::info));
-  Ref text = message();
-  call(info, text);
+  log_line(c, getattr(self, c.interned(n::logger)), n::info, std::forward<Message>(message));
 }
 
 // `a, b = value`, with the interpreter's errors for the wrong number of items.

@@ -9,8 +9,10 @@
 namespace zelk::fetch {
 namespace {
 
+constexpr Param kParams[] = {{"cloud_url", "str", Exact::str}};
+
 bool os_path_test(Ctx& c, PyObject* os, int fn, PyObject* p) {
-  return truthy(call(getattr(getattr(os, c.name(n::path)), c.name(fn)), p));
+  return truthy(call(getattr(getattr(os, c.interned(n::path)), c.interned(fn)), p));
 }
 
 // While the module's `tarfile` is the interpreter's own module with its own
@@ -19,7 +21,7 @@ bool os_path_test(Ctx& c, PyObject* os, int fn, PyObject* p) {
 // is written: tarfile.open(tar_xz_file, "r|xz").
 bool own_tarfile(Ctx& c, PyObject* tarfile) {
   if (tarfile != c.pinned(pin_tarfile)) return false;
-  return rich_compare(getattr(tarfile, c.name(n::open)), c.pinned(pin_tarfile_open), Py_EQ);
+  return rich_compare(getattr(tarfile, c.interned(n::open)), c.pinned(pin_tarfile_open), Py_EQ);
 }
 
 [[noreturn]] void damaged(Ctx& c, const char* what) { raise(c.pinned(pin_ReadError), what); }
@@ -33,7 +35,7 @@ bool own_tarfile(Ctx& c, PyObject* tarfile) {
 void check_archive_complete(Ctx& c, PyObject* f, PyObject* reader) {
   for (Iter members(f); members.next();) {
   }
-  Ref offset = getattr(f, c.name(n::offset));
+  Ref offset = getattr(f, c.interned(n::offset));
   const unsigned long long at = PyLong_AsUnsignedLongLong(offset);
   if (at == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
   switch (xz::block_at(reader, at)) {
@@ -67,18 +69,18 @@ Ref quoted_names(const std::vector<std::string>& names) {
 }
 
 Ref download_url(Ctx& c) {
-  PyObject* cloud_url = c.arg(0);
+  PyObject* cloud_url = c.arg(param(kParams, "cloud_url"));
   try {
     Ref a = call(c.global(n::urlparse), cloud_url);
     Ref save_dir = c.global(n::BASE_MODEL_DIR);
-    call(getattr(c.global(n::os), c.name(n::makedirs)), save_dir, kw(c, n::exist_ok, Py_True));
+    call(getattr(c.global(n::os), c.interned(n::makedirs)), save_dir, kw(c, n::exist_ok, Py_True));
 
     Ref os = c.global(n::os);
-    Ref os_path = getattr(os, c.name(n::path));
-    Ref url_path = getattr(a, c.name(n::path));
-    Ref base = call(getattr(os_path, c.name(n::basename)), url_path);
-    Ref model_name = call_method(base, c.name(n::replace), text(".tar.xz"), text(""));
-    Ref join = getattr(os_path, c.name(n::join));
+    Ref os_path = getattr(os, c.interned(n::path));
+    Ref url_path = getattr(a, c.interned(n::path));
+    Ref base = call(getattr(os_path, c.interned(n::basename)), url_path);
+    Ref model_name = call_method(base, c.interned(n::replace), text(".tar.xz"), text(""));
+    Ref join = getattr(os_path, c.interned(n::join));
     Ref tar_xz_file = call(join, save_dir, base);
     Ref model_dir = call(join, save_dir, model_name);
 
@@ -96,23 +98,23 @@ Ref download_url(Ctx& c) {
     }
     if (os_path_test(c, c.global(n::os), n::exists, model_dir)) {
       log_info(c, [&] { return textf("remove model file (not a directory) - %U", fmt(model_dir).get()); });
-      call(getattr(c.global(n::os), c.name(n::remove)), model_dir);
+      call(getattr(c.global(n::os), c.interned(n::remove)), model_dir);
     }
 
     if (os_path_test(c, c.global(n::os), n::exists, tar_xz_file)) {
       log_info(c, [&] { return textf("tar.xz file already exists - %U", fmt(tar_xz_file).get()); });
       Ref ret;
       try {
-        ret = call_method(c.global(n::fm), c.name(n::from_file), tar_xz_file);
+        ret = call_method(c.global(n::fm), c.interned(n::from_file), tar_xz_file);
       } catch (PyErr& e) {
         if (e.is_exception() && finished_by_another(c, e, model_dir)) return already_there(c, model_dir);
         throw;
       }
-      bool is_valid_tar =
-          ret.get() != Py_None && rich_compare(call_method(ret, c.name(n::find), text("empty")), integer(-1), Py_EQ);
+      bool is_valid_tar = ret.get() != Py_None &&
+                          rich_compare(call_method(ret, c.interned(n::find), text("empty")), integer(-1), Py_EQ);
       if (!is_valid_tar) {
         log_info(c, [&] { return textf("tar.xz is invalid, re-downloading - %U", fmt(tar_xz_file).get()); });
-        call(getattr(c.global(n::os), c.name(n::remove)), tar_xz_file);
+        call(getattr(c.global(n::os), c.interned(n::remove)), tar_xz_file);
         Ref ok = call(c.global(n::download_file), kw(c, n::cloud_url, cloud_url), kw(c, n::local_file, tar_xz_file));
         if (!truthy(ok)) return none();
       }
@@ -135,15 +137,15 @@ Ref download_url(Ctx& c) {
       try {
         if (own_tarfile(c, tarfile)) {
           reader = xz::open(c.pinned(pin_xz_reader_type), tar_xz_file, c.pinned(pin_ReadError));
-          archive = call(getattr(tarfile, c.name(n::open)), tar_xz_file, text("r|"), kw(c, n::fileobj, reader));
+          archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|"), kw(c, n::fileobj, reader));
         } else {
-          archive = call(getattr(tarfile, c.name(n::open)), tar_xz_file, text("r|xz"));
+          archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|xz"));
         }
       } catch (PyErr& e) {
         if (e.is_exception() && finished_by_another(c, e, model_dir)) return already_there(c, model_dir);
         throw;
       }
-      with(archive, c.name(n::enter), c.name(n::exit), [&](PyObject* f) {
+      with(archive, c.interned(n::enter), c.interned(n::exit), [&](PyObject* f) {
         call(c.global(n::safe_extract), f, staging.path());
         if (reader) check_archive_complete(c, f, reader);
         const std::vector<std::string> strays = staging.verify(model);
@@ -159,7 +161,7 @@ Ref download_url(Ctx& c) {
         const bool same_path = rich_compare(tar_xz_file, model_dir, Py_EQ);
         if (!same_path) staging.publish(model);
         try {
-          call(getattr(c.global(n::os), c.name(n::remove)), tar_xz_file);
+          call(getattr(c.global(n::os), c.interned(n::remove)), tar_xz_file);
         } catch (PyErr& e) {
           // another call for the same model got there first
           if (!e.matches(c.pinned(pin_FileNotFoundError))) throw;
@@ -172,7 +174,7 @@ Ref download_url(Ctx& c) {
       log_warning(
           c, [&] { return textf("Failed to extracting tarxz %U - %U", fmt(tar_xz_file).get(), str(e.value()).get()); });
       try {
-        call(getattr(c.global(n::os), c.name(n::remove)), tar_xz_file);
+        call(getattr(c.global(n::os), c.interned(n::remove)), tar_xz_file);
       } catch (PyErr& removal) {
         if (!removal.matches(c.pinned(pin_OSError))) throw;
       }
@@ -188,34 +190,27 @@ Ref download_url(Ctx& c) {
   }
 }
 
-constexpr Param kParams[] = {{"cloud_url", "str", Exact::str}};
-
 }  // namespace
 
-const FunctionDef kDownloadUrl = {
-    "download_url",
-    nullptr,
-    "Download and extract a model archive from a signed URL.\n"
-    "\n"
-    "The archive <name>.tar.xz named by the URL's last path segment is stored\n"
-    "under BASE_MODEL_DIR and extracted there; <name> is the model directory.\n"
-    "What an earlier run left is reused: an existing model directory is returned\n"
-    "at once, a non-empty archive is extracted without downloading it again.\n"
-    "The model directory appears only complete: extraction goes to a staging\n"
-    "directory that is moved into place when every member is on disk.\n"
-    "\n"
-    "Args:\n"
-    "    cloud_url: the URL of the model archive.\n"
-    "\n"
-    "Returns:\n"
-    "    The model directory, or None on any failure (a warning is logged).\n",
-    kParams,
-    1,
-    "Optional[str]",
-    ArgStyle::compiled,
-    download_url,
-    __FILE__,
-    __LINE__,
-};
+const FunctionDef kDownloadUrl = declare({
+    .name = "download_url",
+    .doc = "Download and extract a model archive from a signed URL.\n"
+           "\n"
+           "The archive <name>.tar.xz named by the URL's last path segment is stored\n"
+           "under BASE_MODEL_DIR and extracted there; <name> is the model directory.\n"
+           "What an earlier run left is reused: an existing model directory is returned\n"
+           "at once, a non-empty archive is extracted without downloading it again.\n"
+           "The model directory appears only complete: extraction goes to a staging\n"
+           "directory that is moved into place when every member is on disk.\n"
+           "\n"
+           "Args:\n"
+           "    cloud_url: the URL of the model archive.\n"
+           "\n"
+           "Returns:\n"
+           "    The model directory, or None on any failure (a warning is logged).\n",
+    .params = params(kParams),
+    .returns = "Optional[str]",
+    .body = download_url,
+});
 
 }  // namespace zelk::fetch

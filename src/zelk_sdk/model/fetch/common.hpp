@@ -104,17 +104,8 @@ namespace zelk::fetch {
   X(http, "http")                                         \
   X(msg_get_url, "Get the download url from model_id:")
 
-// `n::os` is the index of "os" in the module's name table.
-struct n {
-  enum : int {
-#define ZELK_X(id, text) id,
-    ZELK_FETCH_NAMES(ZELK_X)
-#undef ZELK_X
-        count
-  };
-};
-
-extern const char* const kNames[n::count];
+// n::os is the index of "os" in the module's name table, and so on.
+ZELK_NAMES(ZELK_FETCH_NAMES);
 
 // Objects resolved once at import. open and OSError are used as resolved;
 // os.path's own functions only tell whether the module's `os.path` still has
@@ -138,25 +129,25 @@ enum Pinned : int {
   pin_xz_reader_type,
 };
 
-// One log line through the module's `logger`: as in `logger.info(text)`, the
-// method is looked up first and the text built after it.
+// One log line through the module's `logger`, looked up now (see log_line).
 template <class Make>
 void log_info(Ctx& c, Make&& make) {
-  Ref method = getattr(c.global(n::logger), c.name(n::info));
-  call(method, make());
+  log_line(c, c.global(n::logger), n::info, std::forward<Make>(make));
 }
 // The same for a text already built by concat from texts: building it has no
 // effect that the order could show, so the method is called without making a
 // bound method first (the common call of get_model_url pays for little else).
-inline void log_info_built(Ctx& c, PyObject* message) { call_method(c.global(n::logger), c.name(n::info), message); }
+inline void log_info_built(Ctx& c, PyObject* message) {
+  call_method(c.global(n::logger), c.interned(n::info), message);
+}
 template <class Make>
 void log_warning(Ctx& c, Make&& make) {
-  Ref method = getattr(c.global(n::logger), c.name(n::warning));
-  call(method, make());
+  log_line(c, c.global(n::logger), n::warning, std::forward<Make>(make));
 }
 
-// Shorthand for a keyword argument named by one of the module's names.
-inline Kw kw(Ctx& c, int id, PyObject* value) { return Kw{c.name(id), value}; }
+// The result rule of functions annotated "Optional[str]": exactly str or None,
+// else TypeError "Expected unicode, got <type>".
+Ref optional_str(Ref value);
 
 // The functions of the module, in their order of definition.
 extern const FunctionDef kGetDeviceToken;

@@ -12,6 +12,10 @@
 namespace zelk::fetch {
 namespace {
 
+constexpr Param kParams[] = {{"tar", "tarfile.TarFile"}, {"path", "str", Exact::str}};
+
+constexpr Param kCheckParams[] = {{"member"}};
+
 // True when walking `rel` (a relative path as written in the archive) from
 // `base` goes through a symbolic link that is already on disk; the final
 // component does not count. A member written through such a link, or a link
@@ -71,26 +75,26 @@ bool within(PyObject* candidate, PyObject* prefix) {
 // extracted earlier (`c -> .` makes "c/c/../.." climb out), so neither a
 // member's parent directories nor a link target may pass through one.
 Ref check_member(Ctx& c) {
-  PyObject* member = c.arg(0);
+  PyObject* member = c.arg(param(kCheckParams, "member"));
   PyObject* path = PyTuple_GET_ITEM(c.closure(), 0);
   PyObject* abs_path = PyTuple_GET_ITEM(c.closure(), 1);
 
   Ref os = c.global(n::os);
-  Ref os_path = getattr(os, c.name(n::path));
-  Ref abspath = getattr(os_path, c.name(n::abspath));
-  Ref join = getattr(os_path, c.name(n::join));
-  Ref name = getattr(member, c.name(n::name));
+  Ref os_path = getattr(os, c.interned(n::path));
+  Ref abspath = getattr(os_path, c.interned(n::abspath));
+  Ref join = getattr(os_path, c.interned(n::join));
+  Ref name = getattr(member, c.interned(n::name));
   Ref member_path = call(abspath, call(join, path, name));
-  Ref prefix = Ref::steal(PyNumber_Add(abs_path, getattr(os, c.name(n::sep))));
+  Ref prefix = Ref::steal(PyNumber_Add(abs_path, getattr(os, c.interned(n::sep))));
   if (!within(member_path, prefix)) refuse(name);
 
   const std::string dest = scratch::encode_path(abs_path);
   if (PyUnicode_Check(name.get()) && through_link(dest, name)) refuse(name);
-  if (truthy(call_method(member, c.name(n::issym)))) {
+  if (truthy(call_method(member, c.interned(n::issym)))) {
     // tarfile creates "m/cfg/" at "m/cfg": the link's directory is "m"
-    Ref link_path = PyUnicode_Check(name.get()) ? call_method(name, c.name(n::rstrip), c.name(n::slash)) : name;
-    Ref member_dir = call(getattr(os_path, c.name(n::dirname)), link_path);
-    Ref linkname = getattr(member, c.name(n::linkname));
+    Ref link_path = PyUnicode_Check(name.get()) ? call_method(name, c.interned(n::rstrip), c.interned(n::slash)) : name;
+    Ref member_dir = call(getattr(os_path, c.interned(n::dirname)), link_path);
+    Ref linkname = getattr(member, c.interned(n::linkname));
     Ref target = call(abspath, call(join, path, member_dir, linkname));
     // a link to the destination itself stays inside it
     if (!within(target, prefix) && !rich_compare(target, abs_path, Py_EQ)) refuse(name);
@@ -98,8 +102,8 @@ Ref check_member(Ctx& c) {
         through_link(dest + "/" + scratch::encode_path(member_dir), linkname, true)) {
       refuse(name);
     }
-  } else if (truthy(call_method(member, c.name(n::islnk)))) {
-    Ref linkname = getattr(member, c.name(n::linkname));
+  } else if (truthy(call_method(member, c.interned(n::islnk)))) {
+    Ref linkname = getattr(member, c.interned(n::linkname));
     Ref target = call(abspath, call(join, path, linkname));
     if (!within(target, prefix)) refuse(name);
     if (PyUnicode_Check(linkname.get()) && through_link(dest, linkname)) refuse(name);
@@ -107,26 +111,19 @@ Ref check_member(Ctx& c) {
   return Ref::borrow(member);
 }
 
-constexpr Param kCheckParams[] = {{"member"}};
-
-const FunctionDef kCheck = {
-    "_check",
-    "_safe_extract.<locals>._check",
-    "Return the member if it extracts inside the destination, else raise.",
-    kCheckParams,
-    1,
-    nullptr,
-    ArgStyle::compiled,
-    check_member,
-    __FILE__,
-    __LINE__,
-};
+const FunctionDef kCheck = declare({
+    .name = "_check",
+    .qualname = "_safe_extract.<locals>._check",
+    .doc = "Return the member if it extracts inside the destination, else raise.",
+    .params = params(kCheckParams),
+    .body = check_member,
+});
 
 Ref safe_extract(Ctx& c) {
-  PyObject* tar = c.arg(0);
-  PyObject* path = c.arg(1);
+  PyObject* tar = c.arg(param(kParams, "tar"));
+  PyObject* path = c.arg(param(kParams, "path"));
   Ref os = c.global(n::os);
-  Ref abs_path = call(getattr(getattr(os, c.name(n::path)), c.name(n::abspath)), path);
+  Ref abs_path = call(getattr(getattr(os, c.interned(n::path)), c.interned(n::abspath)), path);
   Ref cells = Ref::steal(PyTuple_Pack(2, path, abs_path.get()));
   Ref check = make_function(c.module(), kCheck, cells);
   Iter members(tar);
@@ -134,36 +131,29 @@ Ref safe_extract(Ctx& c) {
     Ref checked = call(check, member);
     // the "data" filter also refuses device files, absolute link targets and
     // writes through links already on disk, and drops setuid bits
-    call_method(tar, c.name(n::extract), checked, kw(c, n::path, path), kw(c, n::filter, c.name(n::data)));
+    call_method(tar, c.interned(n::extract), checked, kw(c, n::path, path), kw(c, n::filter, c.interned(n::data)));
   }
   return none();
 }
 
-constexpr Param kParams[] = {{"tar", "tarfile.TarFile"}, {"path", "str", Exact::str}};
-
 }  // namespace
 
-const FunctionDef kSafeExtract = {
-    "_safe_extract",
-    nullptr,
-    "Extract a tar archive while rejecting path-traversal members.\n"
-    "\n"
-    "Each member is checked right before it is extracted: a member whose name\n"
-    "resolves outside path (or to path itself), or a link whose target leaves it,\n"
-    "raises Exception(\"Attempted path traversal in tar archive: <name>\"); the\n"
-    "members before it stay extracted. Members are extracted with the \"data\"\n"
-    "extraction filter.\n"
-    "\n"
-    "Args:\n"
-    "    tar: an open tarfile.TarFile (a stream-mode archive is read once).\n"
-    "    path: the destination directory.\n",
-    kParams,
-    2,
-    "None",
-    ArgStyle::compiled,
-    safe_extract,
-    __FILE__,
-    __LINE__,
-};
+const FunctionDef kSafeExtract = declare({
+    .name = "_safe_extract",
+    .doc = "Extract a tar archive while rejecting path-traversal members.\n"
+           "\n"
+           "Each member is checked right before it is extracted: a member whose name\n"
+           "resolves outside path (or to path itself), or a link whose target leaves it,\n"
+           "raises Exception(\"Attempted path traversal in tar archive: <name>\"); the\n"
+           "members before it stay extracted. Members are extracted with the \"data\"\n"
+           "extraction filter.\n"
+           "\n"
+           "Args:\n"
+           "    tar: an open tarfile.TarFile (a stream-mode archive is read once).\n"
+           "    path: the destination directory.\n",
+    .params = params(kParams),
+    .returns = "None",
+    .body = safe_extract,
+});
 
 }  // namespace zelk::fetch

@@ -9,6 +9,14 @@
 namespace zelk::fetch {
 namespace {
 
+constexpr Param kParams[] = {{"model_dir", "str", Exact::str}};
+
+constexpr Param kDirnameParams[] = {{"search_dirname"}, {"dir_path"}};
+
+constexpr Param kExtParams[] = {{"search_exts"}, {"dir_path"}};
+
+constexpr Param kDirParams[] = {{"dir_path"}};
+
 // os.path.join(dir_path, name) for texts, as posixpath joins them.
 Ref join_path(PyObject* dir_path, PyObject* name) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(dir_path);
@@ -59,14 +67,14 @@ Ref extension_of(PyObject* name) {
 template <class Each>
 void for_listed(Ctx& c, PyObject* dir_path, int test, Each&& each) {
   Ref os = c.global(n::os);
-  Ref names = call(getattr(os, c.name(n::listdir)), dir_path);
-  Ref os_path = getattr(os, c.name(n::path));
-  Ref join = getattr(os_path, c.name(n::join));
-  Ref pred = getattr(os_path, c.name(test));
+  Ref names = call(getattr(os, c.interned(n::listdir)), dir_path);
+  Ref os_path = getattr(os, c.interned(n::path));
+  Ref join = getattr(os_path, c.interned(n::join));
+  Ref pred = getattr(os_path, c.interned(test));
   const bool files = test == n::isfile;
   const bool inline_test =
       join.get() == c.pinned(pin_path_join) && pred.get() == c.pinned(files ? pin_path_isfile : pin_path_isdir) &&
-      getattr(c.pinned(pin_os), c.name(n::stat)).get() == c.pinned(pin_os_stat) && PyUnicode_CheckExact(dir_path);
+      getattr(c.pinned(pin_os), c.interned(n::stat)).get() == c.pinned(pin_os_stat) && PyUnicode_CheckExact(dir_path);
   Iter it(names);
   while (Ref name = it.next()) {
     const bool pass = inline_test && PyUnicode_CheckExact(name.get())
@@ -79,14 +87,14 @@ void for_listed(Ctx& c, PyObject* dir_path, int test, Each&& each) {
 // get_extensions(dir_path): the lower-cased extensions of the regular files
 // directly in dir_path, each once, in no particular order.
 Ref get_extensions(Ctx& c) {
-  PyObject* dir_path = c.arg(0);
+  PyObject* dir_path = c.arg(param(kDirParams, "dir_path"));
   Ref exts = Ref::steal(PySet_New(nullptr));
   for_listed(c, dir_path, n::isfile, [&](PyObject* name, PyObject* os_path) {
-    Ref splitext = getattr(os_path, c.name(n::splitext));
+    Ref splitext = getattr(os_path, c.interned(n::splitext));
     Ref ext = splitext.get() == c.pinned(pin_path_splitext) && PyUnicode_CheckExact(name)
                   ? extension_of(name)
                   : getitem(call(splitext, name), integer(1));
-    check(PySet_Add(exts, call_method(ext, c.name(n::lower))));
+    check(PySet_Add(exts, call_method(ext, c.interned(n::lower))));
   });
   return Ref::steal(PySequence_List(exts));
 }
@@ -94,14 +102,15 @@ Ref get_extensions(Ctx& c) {
 // get_sub_dirs(dir_path): the names of the directories directly in dir_path.
 Ref get_sub_dirs(Ctx& c) {
   Ref dirs = Ref::steal(PyList_New(0));
-  for_listed(c, c.arg(0), n::isdir, [&](PyObject* name, PyObject*) { check(PyList_Append(dirs, name)); });
+  for_listed(c, c.arg(param(kDirParams, "dir_path")), n::isdir,
+             [&](PyObject* name, PyObject*) { check(PyList_Append(dirs, name)); });
   return dirs;
 }
 
 // b_include_ext(search_exts, dir_path): every extension present, tested in order.
 Ref b_include_ext(Ctx& c) {
-  Ref exts = call(c.closure(), kw(c, n::dir_path, c.arg(1)));
-  Iter it(c.arg(0));
+  Ref exts = call(c.closure(), kw(c, n::dir_path, c.arg(param(kExtParams, "dir_path"))));
+  Iter it(c.arg(param(kExtParams, "search_exts")));
   while (Ref ext = it.next()) {
     if (!contains(exts, ext)) return boolean(false);
   }
@@ -110,62 +119,38 @@ Ref b_include_ext(Ctx& c) {
 
 // b_include_dir(search_dirname, dir_path): a sub-directory of exactly that name.
 Ref b_include_dir(Ctx& c) {
-  Ref dirs = call(c.closure(), kw(c, n::dir_path, c.arg(1)));
-  return boolean(contains(dirs, c.arg(0)));
+  Ref dirs = call(c.closure(), kw(c, n::dir_path, c.arg(param(kDirnameParams, "dir_path"))));
+  return boolean(contains(dirs, c.arg(param(kDirnameParams, "search_dirname"))));
 }
 
-constexpr Param kDirParams[] = {{"dir_path"}};
-constexpr Param kExtParams[] = {{"search_exts"}, {"dir_path"}};
-constexpr Param kDirnameParams[] = {{"search_dirname"}, {"dir_path"}};
-
-const FunctionDef kGetExtensions = {
-    "get_extensions",
-    "check_model_type.<locals>.get_extensions",
-    "Lower-cased extensions of the regular files directly in dir_path.",
-    kDirParams,
-    1,
-    nullptr,
-    ArgStyle::compiled,
-    get_extensions,
-    __FILE__,
-    __LINE__,
-};
-const FunctionDef kGetSubDirs = {
-    "get_sub_dirs",
-    "check_model_type.<locals>.get_sub_dirs",
-    "Names of the directories directly in dir_path.",
-    kDirParams,
-    1,
-    nullptr,
-    ArgStyle::compiled,
-    get_sub_dirs,
-    __FILE__,
-    __LINE__,
-};
-const FunctionDef kBIncludeExt = {
-    "b_include_ext",
-    "check_model_type.<locals>.b_include_ext",
-    "True when dir_path holds a file of every extension in search_exts.",
-    kExtParams,
-    2,
-    nullptr,
-    ArgStyle::compiled,
-    b_include_ext,
-    __FILE__,
-    __LINE__,
-};
-const FunctionDef kBIncludeDir = {
-    "b_include_dir",
-    "check_model_type.<locals>.b_include_dir",
-    "True when dir_path holds a sub-directory named search_dirname.",
-    kDirnameParams,
-    2,
-    nullptr,
-    ArgStyle::compiled,
-    b_include_dir,
-    __FILE__,
-    __LINE__,
-};
+const FunctionDef kGetExtensions = declare({
+    .name = "get_extensions",
+    .qualname = "check_model_type.<locals>.get_extensions",
+    .doc = "Lower-cased extensions of the regular files directly in dir_path.",
+    .params = params(kDirParams),
+    .body = get_extensions,
+});
+const FunctionDef kGetSubDirs = declare({
+    .name = "get_sub_dirs",
+    .qualname = "check_model_type.<locals>.get_sub_dirs",
+    .doc = "Names of the directories directly in dir_path.",
+    .params = params(kDirParams),
+    .body = get_sub_dirs,
+});
+const FunctionDef kBIncludeExt = declare({
+    .name = "b_include_ext",
+    .qualname = "check_model_type.<locals>.b_include_ext",
+    .doc = "True when dir_path holds a file of every extension in search_exts.",
+    .params = params(kExtParams),
+    .body = b_include_ext,
+});
+const FunctionDef kBIncludeDir = declare({
+    .name = "b_include_dir",
+    .qualname = "check_model_type.<locals>.b_include_dir",
+    .doc = "True when dir_path holds a sub-directory named search_dirname.",
+    .params = params(kDirnameParams),
+    .body = b_include_dir,
+});
 
 class Tests {
  public:
@@ -190,7 +175,7 @@ class Tests {
     return r >= 0;
   }
   bool path_contains(const char* needle) { return path_contains(model_dir_, needle); }
-  Ref type(int id) { return optional_str(getattr(c_.global(n::MODEL_TYPE), c_.name(id))); }
+  Ref type(int id) { return optional_str(getattr(c_.global(n::MODEL_TYPE), c_.interned(id))); }
 
  private:
   Ctx& c_;
@@ -200,18 +185,18 @@ class Tests {
 };
 
 Ref check_model_type(Ctx& c) {
-  PyObject* model_dir = c.arg(0);
+  PyObject* model_dir = c.arg(param(kParams, "model_dir"));
   Tests t(c, model_dir);
 
   if (t.has({".weights"}) && (t.path_contains("yolov") || t.path_contains("yolo_"))) return t.type(n::TF_YOLO);
   if (t.has({".xml", ".bin"})) return t.type(n::OPENVINO);
   if (t.has({".tflite"})) return t.type(n::TF_LITE);
   if (t.has({".trt"})) return t.type(n::TensorRT);
-  Ref lowered = call_method(model_dir, c.name(n::lower));
+  Ref lowered = call_method(model_dir, c.interned(n::lower));
   if (t.path_contains(lowered, "yolo") && (t.has({".pb"}) || t.hasdir("saved_model"))) return t.type(n::TF_YOLO);
   if (t.hasdir("saved_model")) {
-    Ref saved =
-        call(getattr(getattr(c.global(n::os), c.name(n::path)), c.name(n::join)), model_dir, text("saved_model"));
+    Ref saved = call(getattr(getattr(c.global(n::os), c.interned(n::path)), c.interned(n::join)), model_dir,
+                     text("saved_model"));
     if (t.has(saved, {".pb"})) return t.type(n::TF_V2);
   } else if (t.has({".pb"})) {
     return t.type(n::TF_V1);
@@ -222,36 +207,29 @@ Ref check_model_type(Ctx& c) {
   return none();
 }
 
-constexpr Param kParams[] = {{"model_dir", "str", Exact::str}};
-
 }  // namespace
 
-const FunctionDef kCheckModelType = {
-    "check_model_type",
-    nullptr,
-    "Infer the ML framework type from the contents of a model directory.\n"
-    "\n"
-    "Only file-name extensions of the files directly in model_dir (and, for\n"
-    "TensorFlow 2, in its saved_model sub-directory), the names of its\n"
-    "sub-directories and the text of the path are looked at. The first test that\n"
-    "holds decides: TF_YOLO (.weights under a yolov/yolo_ path), OPENVINO (.xml\n"
-    "and .bin), TF_LITE (.tflite), TensorRT (.trt), TF_YOLO (a yolo path with .pb\n"
-    "or saved_model/), TF_V2 (saved_model/ holding a .pb), TF_V1 (.pb without\n"
-    "saved_model/), TF_V2 (.weights), TORCH (.cfg and .pt).\n"
-    "\n"
-    "Args:\n"
-    "    model_dir: the model directory.\n"
-    "\n"
-    "Returns:\n"
-    "    A MODEL_TYPE value, or None (with a warning) when no test holds.\n"
-    "    Errors of listing the directory propagate.\n",
-    kParams,
-    1,
-    "Optional[str]",
-    ArgStyle::compiled,
-    check_model_type,
-    __FILE__,
-    __LINE__,
-};
+const FunctionDef kCheckModelType = declare({
+    .name = "check_model_type",
+    .doc = "Infer the ML framework type from the contents of a model directory.\n"
+           "\n"
+           "Only file-name extensions of the files directly in model_dir (and, for\n"
+           "TensorFlow 2, in its saved_model sub-directory), the names of its\n"
+           "sub-directories and the text of the path are looked at. The first test that\n"
+           "holds decides: TF_YOLO (.weights under a yolov/yolo_ path), OPENVINO (.xml\n"
+           "and .bin), TF_LITE (.tflite), TensorRT (.trt), TF_YOLO (a yolo path with .pb\n"
+           "or saved_model/), TF_V2 (saved_model/ holding a .pb), TF_V1 (.pb without\n"
+           "saved_model/), TF_V2 (.weights), TORCH (.cfg and .pt).\n"
+           "\n"
+           "Args:\n"
+           "    model_dir: the model directory.\n"
+           "\n"
+           "Returns:\n"
+           "    A MODEL_TYPE value, or None (with a warning) when no test holds.\n"
+           "    Errors of listing the directory propagate.\n",
+    .params = params(kParams),
+    .returns = "Optional[str]",
+    .body = check_model_type,
+});
 
 }  // namespace zelk::fetch

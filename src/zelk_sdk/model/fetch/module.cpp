@@ -35,21 +35,24 @@ void exec(PyObject* m, FrameState& fs) {
   import_from(m, "zelk_sdk.constants", {"BASE_MODEL_DIR", "MODEL_URL"});
 
   // open and OSError are resolved once, here, and used as resolved
-  fs.pinned.push_back(Ctx::lookup_global(PyModule_GetDict(m), fs.builtins, text("open")));
-  fs.pinned.push_back(Ctx::lookup_global(PyModule_GetDict(m), fs.builtins, text("OSError")));
-
   PyObject* globals = PyModule_GetDict(m);
+  fs.pin(pin_open, Ctx::lookup_global(globals, fs.builtins, text("open")));
+  fs.pin(pin_OSError, Ctx::lookup_global(globals, fs.builtins, text("OSError")));
+
   Ref os = Ctx::lookup_global(globals, fs.builtins, fs.names[n::os]);
   Ref os_path = getattr(os, fs.names[n::path]);
-  for (int id : {n::join, n::isfile, n::isdir, n::splitext}) fs.pinned.push_back(getattr(os_path, fs.names[id]));
-  fs.pinned.push_back(os);
-  fs.pinned.push_back(getattr(os, fs.names[n::stat]));
+  fs.pin(pin_path_join, getattr(os_path, fs.names[n::join]));
+  fs.pin(pin_path_isfile, getattr(os_path, fs.names[n::isfile]));
+  fs.pin(pin_path_isdir, getattr(os_path, fs.names[n::isdir]));
+  fs.pin(pin_path_splitext, getattr(os_path, fs.names[n::splitext]));
+  fs.pin(pin_os, os);
+  fs.pin(pin_os_stat, getattr(os, fs.names[n::stat]));
   Ref tarfile = Ctx::lookup_global(globals, fs.builtins, fs.names[n::tarfile]);
-  fs.pinned.push_back(tarfile);
-  fs.pinned.push_back(getattr(tarfile, fs.names[n::open]));
-  fs.pinned.push_back(getattr(tarfile, fs.names[n::ReadError]));
-  fs.pinned.push_back(Ctx::lookup_global(globals, fs.builtins, fs.names[n::FileNotFoundError]));
-  fs.pinned.push_back(xz::create_type(m));
+  fs.pin(pin_tarfile, tarfile);
+  fs.pin(pin_tarfile_open, getattr(tarfile, fs.names[n::open]));
+  fs.pin(pin_ReadError, getattr(tarfile, fs.names[n::ReadError]));
+  fs.pin(pin_FileNotFoundError, Ctx::lookup_global(globals, fs.builtins, fs.names[n::FileNotFoundError]));
+  fs.pin(pin_xz_reader_type, xz::create_type(m));
 
   Ref get_logger = Ctx::lookup_global(globals, fs.builtins, text("get_logger"));
   bind(m, "logger", call(get_logger, text("MODEL")));

@@ -4,18 +4,20 @@
 namespace zelk::fetch {
 namespace {
 
-void pause(Ctx& c) { call(getattr(c.global(n::time), c.name(n::sleep)), integer(1)); }
+constexpr Param kParams[] = {{"model_id", "str", Exact::str}};
+
+void pause(Ctx& c) { call(getattr(c.global(n::time), c.interned(n::sleep)), integer(1)); }
 
 Ref download_detection_model(Ctx& c) {
-  PyObject* model_id = c.arg(0);
-  Ref internal = getattr(c.global(n::MODEL_TYPE), c.name(n::INTERNAL));
+  PyObject* model_id = c.arg(param(kParams, "model_id"));
+  Ref internal = getattr(c.global(n::MODEL_TYPE), c.interned(n::INTERNAL));
   if (rich_compare(model_id, internal, Py_EQ)) return optional_str(Ref::borrow(model_id));
 
-  Ref s_time = call(getattr(c.global(n::time), c.name(n::time)));
+  Ref s_time = call(getattr(c.global(n::time), c.interned(n::time)));
   Ref model_dir = none();
   log_info(c, [&] { return text("Download model"); });
   for (;;) {
-    Ref now = call(getattr(c.global(n::time), c.name(n::time)));
+    Ref now = call(getattr(c.global(n::time), c.interned(n::time)));
     Ref elapsed = Ref::steal(PyNumber_Subtract(now, s_time));
     if (!rich_compare(elapsed, c.global(n::DOWNLOAD_MODEL_TIMEOUT), Py_LT)) break;
 
@@ -38,33 +40,26 @@ Ref download_detection_model(Ctx& c) {
   return optional_str(model_dir);
 }
 
-constexpr Param kParams[] = {{"model_id", "str", Exact::str}};
-
 }  // namespace
 
-const FunctionDef kDownloadDetectionModel = {
-    "download_detection_model",
-    nullptr,
-    "Download and extract a detection model, retrying until timeout.\n"
-    "\n"
-    "Each attempt resolves the URL anew (get_model_url) and hands it to\n"
-    "download_url; a failed attempt is followed by a one-second pause. Attempts\n"
-    "start while fewer than DOWNLOAD_MODEL_TIMEOUT seconds have passed.\n"
-    "\n"
-    "Args:\n"
-    "    model_id: a model key, a direct HTTP(S) URL, or MODEL_TYPE.INTERNAL for\n"
-    "        a model shipped in the container (returned unchanged at once).\n"
-    "\n"
-    "Returns:\n"
-    "    The model directory, model_id for the internal model, or None when the\n"
-    "    time budget ran out.\n",
-    kParams,
-    1,
-    "Optional[str]",
-    ArgStyle::compiled,
-    download_detection_model,
-    __FILE__,
-    __LINE__,
-};
+const FunctionDef kDownloadDetectionModel = declare({
+    .name = "download_detection_model",
+    .doc = "Download and extract a detection model, retrying until timeout.\n"
+           "\n"
+           "Each attempt resolves the URL anew (get_model_url) and hands it to\n"
+           "download_url; a failed attempt is followed by a one-second pause. Attempts\n"
+           "start while fewer than DOWNLOAD_MODEL_TIMEOUT seconds have passed.\n"
+           "\n"
+           "Args:\n"
+           "    model_id: a model key, a direct HTTP(S) URL, or MODEL_TYPE.INTERNAL for\n"
+           "        a model shipped in the container (returned unchanged at once).\n"
+           "\n"
+           "Returns:\n"
+           "    The model directory, model_id for the internal model, or None when the\n"
+           "    time budget ran out.\n",
+    .params = params(kParams),
+    .returns = "Optional[str]",
+    .body = download_detection_model,
+});
 
 }  // namespace zelk::fetch

@@ -2,10 +2,6 @@
 
 namespace zelk::flowsweep {
 
-const char* const kNames[n::count] = {
-#define ZELK_X(id, text) text,
-    ZELK_FLOWSWEEP_NAMES(ZELK_X)
-#undef ZELK_X
-};
+ZELK_NAMES_DEFINE(ZELK_FLOWSWEEP_NAMES);
 
 }  // namespace zelk::flowsweep

@@ -33,24 +33,12 @@ namespace zelk::flowsweep {
   X(port, "port")                                            \
   X(node_id, "node_id")
 
-// `n::logger` is the index of "logger" in the module's name table.
-struct n {
-  enum : int {
-#define ZELK_X(id, text) id,
-    ZELK_FLOWSWEEP_NAMES(ZELK_X)
-#undef ZELK_X
-        count
-  };
-};
+ZELK_NAMES(ZELK_FLOWSWEEP_NAMES);
 
-extern const char* const kNames[n::count];
-
-// One log line through the module's `logger`, looked up now.
-// As in `logger.info(text)`, the method is looked up first, the text built after it.
+// One log line through the module's `logger`, looked up now (see log_line).
 template <class Make>
 void log(Ctx& c, int level, Make&& make) {
-  Ref method = getattr(c.global(n::logger), c.name(level));
-  call(method, make());
+  log_line(c, c.global(n::logger), level, std::forward<Make>(make));
 }
 
 // `for item in iterable: f(item)`. An exact list is walked by index with its
@@ -67,9 +55,6 @@ void for_each(PyObject* iterable, F&& f) {
   }
   for (Iter it(iterable); Ref item = it.next();) f(item.get());
 }
-
-// Shorthand for a keyword argument named by one of the module's names.
-inline Kw kw(Ctx& c, int id, PyObject* value) { return Kw{c.name(id), value}; }
 
 // Methods of FlowsweepManager, in their order of definition, and the module
 // function.

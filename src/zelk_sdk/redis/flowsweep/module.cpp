@@ -5,6 +5,14 @@
 namespace zelk::flowsweep {
 namespace {
 
+constexpr Param kInitParams[] = {
+    {"self"},
+    {"redis_wrapper", "Any"},
+    {"nodered_flow", "Any"},
+    {"node_config", "Dict[str, Any]", Exact::dict},
+    {"redis_out_key", "str", Exact::str},
+};
+
 constexpr const char* kModuleDoc =
     "Redis utilities for clearing the KV stores of streams across Node-RED flows.\n"
     "\n"
@@ -20,22 +28,14 @@ constexpr const char* kManagerDoc =
     "key, at most once until reset_cleanup_flag() is called.\n";
 
 Ref init(Ctx& c) {
-  PyObject* self = c.arg(0);
-  setattr(self, c.name(n::redis_wrapper), c.arg(1));
-  setattr(self, c.name(n::nodered_flow), c.arg(2));
-  setattr(self, c.name(n::node_config), c.arg(3));
-  setattr(self, c.name(n::redis_out_key), c.arg(4));
-  setattr(self, c.name(n::keys_cleared), Py_False);
+  PyObject* self = c.arg(param(kInitParams, "self"));
+  setattr(self, c.interned(n::redis_wrapper), c.arg(param(kInitParams, "redis_wrapper")));
+  setattr(self, c.interned(n::nodered_flow), c.arg(param(kInitParams, "nodered_flow")));
+  setattr(self, c.interned(n::node_config), c.arg(param(kInitParams, "node_config")));
+  setattr(self, c.interned(n::redis_out_key), c.arg(param(kInitParams, "redis_out_key")));
+  setattr(self, c.interned(n::keys_cleared), Py_False);
   return none();
 }
-
-constexpr Param kInitParams[] = {
-    {"self"},
-    {"redis_wrapper", "Any"},
-    {"nodered_flow", "Any"},
-    {"node_config", "Dict[str, Any]", Exact::dict},
-    {"redis_out_key", "str", Exact::str},
-};
 
 void exec(PyObject* m, FrameState& fs) {
   import_from(m, "typing", {"Any", "Dict", "Set", "List"});
@@ -55,28 +55,24 @@ void exec(PyObject* m, FrameState& fs) {
 
 }  // namespace
 
-const FunctionDef kInit = {
-    "__init__",
-    "FlowsweepManager.__init__",
-    "Initialize the FlowsweepManager.\n"
-    "\n"
-    "Args:\n"
-    "    redis_wrapper: the Redis wrapper whose scan_keys(pattern=...) and\n"
-    "        delete_many(keys) do the work (for example ZelkRedis).\n"
-    "    nodered_flow: the flow object; only its node table _nodes (node id to\n"
-    "        node configuration) is read (for example ZelkFlow).\n"
-    "    node_config: the current node's configuration, exactly a dict; its\n"
-    "        \"id\" and \"wires\" are read.\n"
-    "    redis_out_key: the current node's primary Redis output key, exactly a\n"
-    "        str; it is always deleted with the stream.\n",
-    kInitParams,
-    5,
-    nullptr,
-    ArgStyle::interpreter,
-    init,
-    __FILE__,
-    __LINE__,
-};
+const FunctionDef kInit = declare({
+    .name = "__init__",
+    .qualname = "FlowsweepManager.__init__",
+    .doc = "Initialize the FlowsweepManager.\n"
+           "\n"
+           "Args:\n"
+           "    redis_wrapper: the Redis wrapper whose scan_keys(pattern=...) and\n"
+           "        delete_many(keys) do the work (for example ZelkRedis).\n"
+           "    nodered_flow: the flow object; only its node table _nodes (node id to\n"
+           "        node configuration) is read (for example ZelkFlow).\n"
+           "    node_config: the current node's configuration, exactly a dict; its\n"
+           "        \"id\" and \"wires\" are read.\n"
+           "    redis_out_key: the current node's primary Redis output key, exactly a\n"
+           "        str; it is always deleted with the stream.\n",
+    .params = params(kInitParams),
+    .style = ArgStyle::interpreter,
+    .body = init,
+});
 
 }  // namespace zelk::flowsweep
 
