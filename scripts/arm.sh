@@ -224,26 +224,21 @@ APT=(apt-get -o Dpkg::Use-Pty=0 -o APT::Install-Recommends=false)
 # -security, -updates or -backports suites.
 mirror_from_apt_sources() {
   local releases='^(oldoldstable|oldstable|stable|testing|unstable|sid|experimental|buster|bullseye|bookworm|trixie|forky|duke)$'
+  # a one-line entry: deb [options] uri suite component...
+  local one_line='
+    /^[ \t]*deb[ \t]/ {
+      i = 2
+      if ($i ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
+      uri = $i; suite = $(i + 1); main = 0
+      for (j = i + 2; j <= NF; j++) if ($j == "main") main = 1
+      if (main && suite ~ rel) print uri
+    }'
   local f
   {
-    [ -f /etc/apt/sources.list ] && awk -v rel="$releases" '
-      /^[ \t]*deb[ \t]/ {
-        i = 2
-        if ($i ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
-        uri = $i; suite = $(i + 1); main = 0
-        for (j = i + 2; j <= NF; j++) if ($j == "main") main = 1
-        if (main && suite ~ rel) print uri
-      }' /etc/apt/sources.list
+    [ -f /etc/apt/sources.list ] && awk -v rel="$releases" "$one_line" /etc/apt/sources.list
     for f in /etc/apt/sources.list.d/*.list; do
       [ -f "$f" ] || continue
-      awk -v rel="$releases" '
-        /^[ \t]*deb[ \t]/ {
-          i = 2
-          if ($i ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
-          uri = $i; suite = $(i + 1); main = 0
-          for (j = i + 2; j <= NF; j++) if ($j == "main") main = 1
-          if (main && suite ~ rel) print uri
-        }' "$f"
+      awk -v rel="$releases" "$one_line" "$f"
     done
     for f in /etc/apt/sources.list.d/*.sources; do
       [ -f "$f" ] || continue
