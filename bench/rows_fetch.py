@@ -497,6 +497,7 @@ def row_call_overhead(cfg: argparse.Namespace) -> list[dict]:
             lines.append(line("call overhead", f"`get_model_url`, {what}, {logger_name} (per call, loop subtracted)",
                               "ns", n, peer=p, peer_label="Python", target="native >= 2x faster",
                               check=("vs_peer", "min", 2.0)))
+    lines += frame_call_lines(runs, calls, empty)
     from collections import deque
     from itertools import repeat
 
@@ -517,3 +518,51 @@ def row_call_overhead(cfg: argparse.Namespace) -> list[dict]:
                       peer=[max(x - med(e), 1e-9) / calls for x in p], peer_label="from Python"))
     return lines
 
+
+
+def frame_call_lines(runs: int, calls: int, empty: Callable[[], None]) -> list[dict]:
+    """The fixed cost of a call through the frame: LeakscopeManager.stop with
+    debug off is one attribute read, the same work as the builtin getattr()
+    (a METH_FASTCALL function) and as the Python function beside it."""
+    from zelk_sdk.debug.leakscope import LeakscopeManager
+
+    manager = LeakscopeManager(debug=False)
+    native = LeakscopeManager.__dict__["stop"]
+
+    class Peer:
+        debug = False
+
+    def py_stop(self):  # the statement of the native stop()
+        if self.debug:
+            pass
+
+    peer = Peer()
+    loops = range(calls)
+
+    def by_position(f, obj):
+        def run():
+            for _ in loops:
+                f(obj)
+        return run
+
+    def by_keyword(f, obj):
+        def run():
+            for _ in loops:
+                f(self=obj)
+        return run
+
+    def builtin():
+        for _ in loops:
+            getattr(manager, "debug")
+
+    (e,) = alternate([empty], runs, time.process_time)
+    floor = med(e)
+    per = lambda xs: [max(x - floor, 1e-9) / calls for x in xs]  # noqa: E731
+    n, p, b = alternate([by_position(native, manager), by_position(py_stop, peer), builtin], runs, time.process_time)
+    nk, pk = alternate([by_keyword(native, manager), by_keyword(py_stop, peer)], runs, time.process_time)
+    return [
+        line("call overhead", "frame call: a one-attribute-read native function, positional (per call, loop "
+             "subtracted)", "ns", per(n), peer=per(p), peer_label="Python function", limit=per(b),
+             limit_label="builtin `getattr` (METH_FASTCALL)"),
+        line("call overhead", "frame call: the same by keyword", "ns", per(nk), peer=per(pk), peer_label="Python function"),
+    ]

@@ -24,7 +24,7 @@ bool own_tarfile(Ctx& c, PyObject* tarfile) {
   return rich_compare(getattr(tarfile, c.interned(n::open)), c.pinned(pin_tarfile_open), Py_EQ);
 }
 
-[[noreturn]] void damaged(Ctx& c, const char* what) { raise(c.pinned(pin_ReadError), what); }
+[[noreturn]] void raise_incomplete(Ctx& c, const char* what) { raise(c.pinned(pin_ReadError), what); }
 
 // tarfile's stream reader ends the member list quietly where a header is
 // damaged or cut off, so the member list alone does not tell a whole archive
@@ -42,10 +42,10 @@ void check_archive_complete(Ctx& c, PyObject* f, PyObject* reader) {
     case xz::Block::zeros:
       break;
     case xz::Block::missing:
-      damaged(c, "truncated archive: the tar data ends before its end-of-archive marker");
+      raise_incomplete(c, "truncated archive: the tar data ends before its end-of-archive marker");
     case xz::Block::data:
     case xz::Block::unknown:
-      damaged(c, "damaged archive: data follows the last member that could be read");
+      raise_incomplete(c, "damaged archive: data follows the last member that could be read");
   }
   xz::drain(reader);
 }
@@ -75,6 +75,9 @@ Ref download_url(Ctx& c) {
     Ref save_dir = c.global(n::BASE_MODEL_DIR);
     call(getattr(c.global(n::os), c.interned(n::makedirs)), save_dir, kw(c, n::exist_ok, Py_True));
 
+    // One lookup of os and os.path serves the name statements that follow:
+    // they run back to back, with only the parse result's `path` and str
+    // methods between them (the statements after them look os up anew).
     Ref os = c.global(n::os);
     Ref os_path = getattr(os, c.interned(n::path));
     Ref url_path = getattr(a, c.interned(n::path));

@@ -152,9 +152,11 @@ const FunctionDef kBIncludeDir = declare({
     .body = b_include_dir,
 });
 
-class Tests {
+// The tests of the rule table, over one model directory: file extensions,
+// sub-directory names, and parts of the path.
+class DirectoryTests {
  public:
-  Tests(Ctx& c, PyObject* model_dir)
+  DirectoryTests(Ctx& c, PyObject* model_dir)
       : c_(c),
         model_dir_(model_dir),
         has_ext_(make_function(c.module(), kBIncludeExt, make_function(c.module(), kGetExtensions))),
@@ -186,7 +188,7 @@ class Tests {
 
 Ref check_model_type(Ctx& c) {
   PyObject* model_dir = c.arg(param(kParams, "model_dir"));
-  Tests t(c, model_dir);
+  DirectoryTests t(c, model_dir);
 
   if (t.has({".weights"}) && (t.path_contains("yolov") || t.path_contains("yolo_"))) return t.type(n::TF_YOLO);
   if (t.has({".xml", ".bin"})) return t.type(n::OPENVINO);
