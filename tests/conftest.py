@@ -70,6 +70,17 @@ def fetch_log(fetch, monkeypatch):
 
 
 @pytest.fixture
+def sweep_log(monkeypatch):
+    """The flowsweep module's logger, rebound to a recorder for the test."""
+    from support.logcap import RecordingLogger
+    from zelk_sdk.redis import flowsweep
+
+    rec = RecordingLogger()
+    monkeypatch.setattr(flowsweep, "logger", rec)
+    return rec
+
+
+@pytest.fixture
 def backend():
     from support.backend import Backend
 

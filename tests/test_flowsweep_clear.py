@@ -3,32 +3,11 @@ import re
 
 import pytest
 
+from support.doubles import Flow
 from support.logcap import RecordingLogger
-from support.redis_server import disposable_redis, redis_server  # noqa: F401
+from support.redis_server import SpyRedis, disposable_redis, redis_server  # noqa: F401
 from zelk_sdk.nodered import ZelkFlow
 from zelk_sdk.redis import flowsweep
-from zelk_sdk.redis.wrapper import ZelkRedis
-
-
-class SpyRedis(ZelkRedis):
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.scans, self.deletes = [], []
-
-    def scan_keys(self, pattern="*"):
-        self.scans.append(pattern)
-        return super().scan_keys(pattern=pattern)
-
-    def delete_many(self, keys):
-        self.deletes.append(sorted(keys))
-        return super().delete_many(keys)
-
-
-@pytest.fixture
-def log(monkeypatch):
-    rec = RecordingLogger()
-    monkeypatch.setattr(flowsweep, "logger", rec)
-    return rec
 
 
 @pytest.fixture
@@ -53,11 +32,11 @@ def manager(r, wires, start="a", out="redis_a_out"):
     return flowsweep.FlowsweepManager(r, flow, flow.parse_flow()["cur_node"], out)
 
 
-def test_pass_once_until_reset(rz, log):
+def test_pass_once_until_reset(rz, sweep_log):
     put(rz, "redis_b_1", "redis_b_2", "redis_c_1", "redis_ab_1", "redis_a")
     m = manager(rz, {"a": [["b"]], "b": [], "c": [["b"]]})
     assert m.clear_stream_keys() is True
-    assert log.records == [
+    assert sweep_log.records == [
         ("info", "Clearing all Redis KV stores for this stream"),
         ("info", "[flowsweep] current_node_id='a'"),
         ("info", "[flowsweep] downstream nodes found: ['b']"),
@@ -68,26 +47,26 @@ def test_pass_once_until_reset(rz, log):
     assert rz.deletes == [["redis_a_out", "redis_b_1", "redis_b_2"]]
     assert stored(rz) == ["redis_a", "redis_ab_1", "redis_c_1"]
 
-    log.clear()
+    sweep_log.clear()
     m.nodered_flow = None  # a second pass must not touch the flow either
     assert m.clear_stream_keys() is True
-    assert log.records == [("debug", "Redis keys already cleared, skipping")] and len(rz.scans) == 2
+    assert sweep_log.records == [("debug", "Redis keys already cleared, skipping")] and len(rz.scans) == 2
 
-    assert m.reset_cleanup_flag() is None and m._keys_cleared is False and len(log.records) == 1
+    assert m.reset_cleanup_flag() is None and m._keys_cleared is False and len(sweep_log.records) == 1
     assert m.clear_stream_keys() is False  # a full pass again: it fails on the flow now
     m._keys_cleared = True  # set by hand: obeyed
-    assert m.clear_stream_keys() is True and log.records[-1][0] == "debug"
+    assert m.clear_stream_keys() is True and sweep_log.records[-1][0] == "debug"
 
 
-def test_one_scan_per_distinct_node(rz, log):
+def test_one_scan_per_distinct_node(rz, sweep_log):
     # a reaches d twice and itself once; max_ports has no effect
     put(rz, "redis_a_out", "redis_d_1")
     m = manager(rz, {"a": [["b", "c"]], "b": [["d"]], "c": [["d"]], "d": [["a"]]})
     results = []
     for max_ports in (1, 100):
-        log.clear()
+        sweep_log.clear()
         rz.scans.clear()
-        results.append((m.clear_stream_keys(max_ports=max_ports), list(log.lines)))
+        results.append((m.clear_stream_keys(max_ports=max_ports), list(sweep_log.lines)))
         m.reset_cleanup_flag()
         put(rz, "redis_a_out", "redis_d_1")
     assert results[0] == results[1]
@@ -100,18 +79,18 @@ def test_one_scan_per_distinct_node(rz, log):
     assert rz.deletes[0] == ["redis_a_out", "redis_d_1"]
 
 
-def test_current_node_without_id(rz, log):
+def test_current_node_without_id(rz, sweep_log):
     m = flowsweep.FlowsweepManager(rz, ZelkFlow([{"id": "x", "type": "t"}], "x"), {"wires": [["x"]]}, "out")
     assert m.clear_stream_keys() is True
-    assert log.lines[1:3] == [
+    assert sweep_log.lines[1:3] == [
         "[flowsweep] current_node_id=None",
         "[flowsweep] node_config has no 'id' \u2014 current node keys will not be collected",
     ]
-    assert log.records[2][0] == "warning"
+    assert sweep_log.records[2][0] == "warning"
     assert rz.scans == ["redis_x_*"] and rz.deletes == [["out"]]
 
 
-def test_glob_characters_in_ids_match_only_their_own_keys(rz, log):
+def test_glob_characters_in_ids_match_only_their_own_keys(rz, sweep_log):
     ids = ["a*", "b?", "c[x]", "d\\"]
     own = [f"redis_{i}_1" for i in ids]
     others = ["redis_ab_1", "redis_bz_1", "redis_cx_1", "redis_d_1", "redis_a*x_1"]
@@ -122,23 +101,18 @@ def test_glob_characters_in_ids_match_only_their_own_keys(rz, log):
     assert stored(rz) == sorted(others)
 
 
-def test_server_dying_mid_pass(disposable_redis, log):
-    class Dying(SpyRedis):
-        def scan_keys(self, pattern="*"):
-            if self.scans:
-                disposable_redis.stop()
-            return super().scan_keys(pattern)
-
-    r = Dying(disposable_redis.url, cluster=False, socket_timeout=2)
+def test_server_dying_mid_pass(disposable_redis, sweep_log):
+    r = SpyRedis(disposable_redis.url, cluster=False, socket_timeout=2,
+                 on_scan=lambda n: n == 2 and disposable_redis.stop())
     put(r, "redis_b_1")
     m = manager(r, {"a": [["b"]], "b": []})
     assert m.clear_stream_keys() is False
     assert len(r.scans) == 2 and r.deletes == [] and m._keys_cleared is False
-    level, line = log.records[-1]
+    level, line = sweep_log.records[-1]
     assert level == "error" and line.startswith("Failed to clear Redis keys: ") and "127.0.0.1" in line
 
 
-def test_bytes_keys_fail_the_pass_and_delete_nothing(rz, log):
+def test_bytes_keys_fail_the_pass_and_delete_nothing(rz, sweep_log):
     class BytesRedis(SpyRedis):
         def scan_keys(self, pattern="*"):
             return [k.encode() for k in super().scan_keys(pattern)]
@@ -146,9 +120,9 @@ def test_bytes_keys_fail_the_pass_and_delete_nothing(rz, log):
     r = BytesRedis(client=rz.client)
     put(r, "redis_a_1")
     assert manager(r, {"a": []}).clear_stream_keys() is False
-    assert log.records[-1][0] == "error"
+    assert sweep_log.records[-1][0] == "error"
     assert re.fullmatch(r"Failed to clear Redis keys: '<' not supported between instances of "
-                        r"'(str' and 'bytes|bytes' and 'str)'", log.lines[-1])
+                        r"'(str' and 'bytes|bytes' and 'str)'", sweep_log.lines[-1])
     assert r.deletes == [] and stored(r) == ["redis_a_1"]
 
 
@@ -167,25 +141,25 @@ class Unhashable:
         (lambda m: setattr(m, "redis_wrapper", None), "'NoneType' object has no attribute 'scan_keys'"),
     ],
 )
-def test_failures_become_false(rz, log, breaks, text):
+def test_failures_become_false(rz, sweep_log, breaks, text):
     m = manager(rz, {"a": [["b"]], "b": []})
     breaks(m)
     assert m.clear_stream_keys() is False
-    assert log.records[-1] == ("error", "Failed to clear Redis keys: " + text)
+    assert sweep_log.records[-1] == ("error", "Failed to clear Redis keys: " + text)
     assert m._keys_cleared is False and rz.deletes == []
 
 
-def test_interrupts_pass_through(rz, log):
+def test_interrupts_pass_through(rz, sweep_log):
     class Interrupted(SpyRedis):
         def delete_many(self, keys):
             raise KeyboardInterrupt
 
     with pytest.raises(KeyboardInterrupt):
         manager(Interrupted(client=rz.client), {"a": []}).clear_stream_keys()
-    assert log.at("error") == []
+    assert sweep_log.at("error") == []
 
 
-def test_convenience_function_builds_a_manager_per_call(rz, log, monkeypatch):
+def test_convenience_function_builds_a_manager_per_call(rz, sweep_log, monkeypatch):
     built = []
 
     class Recorded(flowsweep.FlowsweepManager):
@@ -214,7 +188,7 @@ def downstream_ids(nodes, start):
     return seen
 
 
-def test_corpus_flows_clear_exactly_their_stream(rz, log, corpus):
+def test_corpus_flows_clear_exactly_their_stream(rz, sweep_log, corpus):
     for path in sorted((corpus / "nodered").glob("*.json")):
         nodes = {n["id"]: n for n in json.loads(path.read_text())}
         start = max(nodes, key=lambda i: (len(downstream_ids(nodes, i)), i))
@@ -237,9 +211,6 @@ def test_logger_is_looked_up_before_the_line_is_built(monkeypatch):
 
         def __repr__(self):
             raise AssertionError("formatted before the logger was looked up")
-
-    class Flow:
-        _nodes = {}
 
     manager = flowsweep.FlowsweepManager(None, Flow(), {"id": LoudRepr()}, "k")
     # (rebound, not deleted: the module's namespace keeps its order)
@@ -292,9 +263,6 @@ def test_every_line_computes_its_values_after_the_lookup(monkeypatch, where):
                 flowsweep.logger = ErrorsOnly()
                 return [Loud()]
             return []
-
-    class Flow:
-        _nodes = {}
 
     monkeypatch.setattr(flowsweep, "logger", flowsweep.logger)  # restored after the test
     assert Manager(Store(), Flow(), {"id": "a"}, "k").clear_stream_keys() is False

@@ -1,17 +1,16 @@
 import json
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from support.doubles import Flow
 from zelk_sdk.redis import flowsweep
 
-
-class Flow:
-    def __init__(self, nodes):
-        self._nodes = nodes
+TESTS = Path(__file__).parent  # the scripts below run from here, to import support
 
 
 def flow_of(**wires):
@@ -139,8 +138,8 @@ def test_corpus_walks_match_reference(corpus):
 DEEP = """
 import sys, threading
 from zelk_sdk.redis import flowsweep
-class Flow: pass
-flow = Flow(); flow._nodes = {i: {"id": i, "wires": [[i + 1]]} for i in range(10000)}
+from support.doubles import Flow
+flow = Flow({i: {"id": i, "wires": [[i + 1]]} for i in range(10000)})
 def run():
     m = flowsweep.FlowsweepManager(None, flow, flow._nodes[0], "out")
     try:
@@ -162,7 +161,7 @@ def run():
     ],
 )
 def test_deep_chain_raises_recursion_error(setup):
-    proc = subprocess.run([sys.executable, "-c", DEEP + setup], capture_output=True, text=True, timeout=120)
+    proc = subprocess.run([sys.executable, "-c", DEEP + setup], cwd=TESTS, capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["RecursionError", "False"]
 
@@ -173,18 +172,11 @@ logging.disable(logging.CRITICAL)
 from zelk_sdk.debug.leakscope import LeakscopeManager
 from zelk_sdk.model import fetch
 from zelk_sdk.redis import flowsweep
-
-class Store:
-    def scan_keys(self, pattern):
-        return []
-    def delete_many(self, keys):
-        return len(keys)
-
-class Flow:
-    _nodes = {"b": {"id": "b"}}
+from support.doubles import Flow, MemoryRedis
 
 def run():
-    print(flowsweep.FlowsweepManager(Store(), Flow(), {"id": "a", "wires": [["b"]]}, "out").clear_stream_keys())
+    flow = Flow({"b": {"id": "b"}})
+    print(flowsweep.FlowsweepManager(MemoryRedis(), flow, {"id": "a", "wires": [["b"]]}, "out").clear_stream_keys())
     print(fetch.get_model_url("https://h/m.tar.xz"))
     LeakscopeManager().stop()
     print("done")
@@ -199,6 +191,6 @@ t.join()
 def test_native_calls_work_on_the_smallest_thread_stack():
     """The native stack guard keeps a margin below the last call, but never so
     much of a small stack that a first call is refused where Python code runs."""
-    proc = subprocess.run([sys.executable, "-c", SMALL_STACK], capture_output=True, text=True, timeout=60)
+    proc = subprocess.run([sys.executable, "-c", SMALL_STACK], cwd=TESTS, capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["True", "https://h/m.tar.xz", "done"]

@@ -14,6 +14,8 @@ import re
 
 import pytest
 
+from support.logcap import RecordingLogger
+
 MODULES = ["zelk_sdk.model.fetch", "zelk_sdk.debug.leakscope", "zelk_sdk.redis.flowsweep"]
 
 
@@ -235,28 +237,23 @@ def test_partial_partialmethod_and_wraps(tmp_path):
     assert inspect.signature(logged) == inspect.signature(fetch.check_model_type)
     assert logged(str(tmp_path)) == MODEL_TYPE.TF_LITE
 
-    lines = []
-
-    class Recorder:
-        def info(self, message):
-            lines.append(message)
-
     class Manager(LeakscopeManager):
         # the native method bound through partialmethod and through a wrapper
         by_file = functools.partialmethod(LeakscopeManager.display_top_trace_scripts, key_type="filename")
 
         @functools.wraps(LeakscopeManager.compare_snapshots)
         def compare_snapshots(self, cur_tm_snapshot):
-            lines.append("wrapped")
+            self.logger.info("wrapped")
             return LeakscopeManager.compare_snapshots(self, cur_tm_snapshot)
 
-    manager = Manager(limit=1, logger=Recorder())
+    manager = Manager(limit=1, logger=RecordingLogger())
     import tracemalloc
 
     snapshot = tracemalloc.Snapshot([], 1)
     manager.by_file(snapshot)
     manager.compare_snapshots(snapshot)
-    assert lines == ["leak.tm - Top 1 lines", "leak.tm -  Total allocated size: 0.0 KiB", "wrapped"]
+    assert manager.logger.records == [
+        ("info", "leak.tm - Top 1 lines"), ("info", "leak.tm -  Total allocated size: 0.0 KiB"), ("info", "wrapped")]
     assert Manager.compare_snapshots.__qualname__ == "LeakscopeManager.compare_snapshots"
     assert str(inspect.signature(manager.by_file)) == (
         "(snapshot: 'tracemalloc.Snapshot', *, key_type: 'str' = 'filename') -> 'None'")

@@ -104,22 +104,6 @@ def test_limit_must_be_exactly_int_before_base_constructor(monkeypatch, limit):
     assert ran == [1]
 
 
-def test_argument_errors_read_as_the_interpreters():
-    log = RecordingLogger()
-    m = Manager(logger=log)
-    cases = [
-        (lambda: Manager(1, log, False, 4), "__init__() takes from 1 to 4 positional arguments but 5 were given"),
-        (lambda: Manager(limit=1, bogus=2), "__init__() got an unexpected keyword argument 'bogus'"),
-        (lambda: Manager(1, limit=2), "__init__() got multiple values for argument 'limit'"),
-        (lambda: m.leakscope_check(1), "leakscope_check() takes 1 positional argument but 2 were given"),
-        (m.compare_snapshots, "compare_snapshots() missing 1 required positional argument: 'cur_tm_snapshot'"),
-    ]
-    for make, message in cases:
-        with pytest.raises(TypeError) as e:
-            make()
-        assert str(e.value) == "LeakscopeManager." + message
-
-
 def test_falsy_logger_is_kept_and_debug_is_stored_unconverted(monkeypatch):
     class FalsyLogger(RecordingLogger):
         def __bool__(self):
@@ -261,11 +245,7 @@ def test_failure_midway_propagates_and_skips_the_rest(monkeypatch):
 
 
 def test_repeated_debug_passes_hold_on_to_nothing():
-    class Discard:
-        def info(self, message):
-            pass
-
-    m = Manager(limit=5, logger=Discard(), debug=True)
+    m = Manager(limit=5, logger=RecordingLogger(keep=False), debug=True)
     for _ in range(3):
         m.leakscope_check()
     settled, _ = tracemalloc.get_traced_memory()

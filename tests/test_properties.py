@@ -11,6 +11,7 @@ import requests
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from support.doubles import Flow, MemoryRedis
 from support.logcap import RecordingLogger
 from support.modes import scale
 from zelk_sdk.model import fetch
@@ -114,31 +115,6 @@ def test_progress_lines_follow_the_five_percent_rule(sizes, declared, exact, cod
 # --------------------------------------------------------------- flow graphs and stream keys
 
 
-class Flow:
-    def __init__(self, nodes):
-        self._nodes = nodes
-
-
-class StoreRedis:
-    """A key store with the wrapper's two calls; the ids drawn below hold no
-    glob characters, so shell-style matching is Redis matching here."""
-
-    def __init__(self, keys):
-        self.keys = set(keys)
-        self.patterns: list[str] = []
-        self.deleted: list[list[str]] = []
-
-    def scan_keys(self, pattern="*"):
-        self.patterns.append(pattern)
-        return [k for k in self.keys if fnmatch.fnmatchcase(k, pattern)]
-
-    def delete_many(self, keys):
-        self.deleted.append(list(keys))
-        gone = self.keys & set(keys)
-        self.keys -= gone
-        return len(gone)
-
-
 def model_walk(nodes, node, visited):
     """Depth first, pre-order; a node is expanded once, listed once per wire
     from an expanded node; ids missing from the table are skipped."""
@@ -172,7 +148,7 @@ def test_stream_keys_follow_the_walk(table, current, stored, out_key):
     from zelk_sdk.redis import flowsweep
 
     keys = {f"redis_{i}_{s}" for i, s in stored}
-    store = StoreRedis(keys)
+    store = MemoryRedis(keys)  # no glob characters in the ids drawn above
     m = flowsweep.FlowsweepManager(store, Flow(table), current, out_key)
 
     visited: set = set()
@@ -192,7 +168,7 @@ def test_stream_keys_follow_the_walk(table, current, stored, out_key):
         assert m.clear_stream_keys() is True  # skipped: nothing more is asked of the store
     assert sorted(store.patterns) == patterns
     assert len(store.deleted) == 1 and sorted(store.deleted[0]) == sorted(owned)
-    assert store.keys == keys - owned
+    assert set(store.keys) == keys - owned
     assert f"[flowsweep] downstream nodes found: {[t for t, _ in expected_walk]}" in log.lines
     assert f"[flowsweep] found {len(owned)} existing keys: {sorted(owned)}" in log.lines
     assert log.records[-2:] == [

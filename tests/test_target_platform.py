@@ -67,22 +67,6 @@ def test_native_module_list_is_not_empty():
     assert native_module_names(), "no extension module sources found under src/zelk_sdk"
 
 
-# Error texts that the native frame builds through C varargs ("%zd" with a
-# Py_ssize_t). A count passed with the wrong width reads as garbage, or as the
-# neighbouring argument, on 32-bit ARM only.
-def test_argument_count_texts():
-    fetch = importlib.import_module("zelk_sdk.model.fetch")
-    with pytest.raises(TypeError) as e:
-        fetch.get_model_url("a", "b")
-    assert str(e.value) == "get_model_url() takes exactly 1 positional argument (2 given)"
-    with pytest.raises(TypeError) as e:
-        fetch.get_model_url()
-    assert str(e.value) == "get_model_url() takes exactly 1 positional argument (0 given)"
-    with pytest.raises(TypeError) as e:
-        fetch.get_device_token(*range(3))
-    assert str(e.value) == "get_device_token() takes no arguments (3 given)"
-
-
 def test_emulation_flag_reading():
     assert not emulation.emulated({})
     assert not emulation.emulated({"ZELK_EMULATED": ""})

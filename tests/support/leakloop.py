@@ -25,16 +25,11 @@ import time
 from typing import Callable
 
 from support.archives import tarfile_xz
+from support.doubles import Flow, MemoryRedis
+from support.logcap import RecordingLogger
 
 MiB = 1024 * 1024
 PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-class NullLogger:
-    def debug(self, message: str) -> None:
-        pass
-
-    info = warning = error = debug
 
 
 def rss() -> int:
@@ -175,7 +170,7 @@ def fetch_cases(work: str) -> list[Case]:
         "http://store/short.tar.xz": (200, b"s" * 1000, {"Content-Length": "5000"}),
     }
     fake = FakeRequests(routes)
-    fetch.logger = NullLogger()
+    fetch.logger = RecordingLogger(keep=False)
     fetch.requests = fake
     fetch.TOKEN_FILE = token
     fetch.MODEL_URL = "http://svc/<MODEL_KEY>"
@@ -320,7 +315,7 @@ def leakscope_cases(work: str) -> list[Case]:
     from zelk_sdk.debug import leakscope
     from zelk_sdk.debug.leakscope import LeakscopeManager
 
-    log = NullLogger()
+    log = RecordingLogger(keep=False)
     tracemalloc.start()
     held.extend(bytearray(n) for n in (4096, 2048, 1024, 512))
     first = tracemalloc.take_snapshot().filter_traces([tracemalloc.Filter(True, __file__)])
@@ -384,40 +379,6 @@ def leakscope_cases(work: str) -> list[Case]:
 # ------------------------------------------------------------------ flowsweep
 
 
-class MemoryRedis:
-    """scan_keys and delete_many over a dict, for the bulk of the calls."""
-
-    def __init__(self, keys: list[str]) -> None:
-        self.keys = dict.fromkeys(keys)
-
-    def scan_keys(self, pattern: str = "*") -> list[str]:
-        import fnmatch
-
-        return [k for k in self.keys if fnmatch.fnmatchcase(k, pattern)]
-
-    def delete_many(self, keys) -> int:
-        gone = [k for k in keys if k in self.keys]
-        for k in gone:
-            del self.keys[k]
-        return len(gone)
-
-
-class FailingRedis:
-    def __init__(self, exc_type: type[BaseException], text: str) -> None:
-        self.exc_type, self.text = exc_type, text
-
-    def scan_keys(self, pattern: str = "*"):
-        raise self.exc_type(self.text)
-
-    def delete_many(self, keys):
-        raise self.exc_type(self.text)
-
-
-class Flow:
-    def __init__(self, nodes: dict) -> None:
-        self._nodes = nodes
-
-
 def flowsweep_cases(work: str) -> list[Case]:
     import redis
     from redis.backoff import NoBackoff
@@ -427,7 +388,7 @@ def flowsweep_cases(work: str) -> list[Case]:
     from zelk_sdk.redis.flowsweep import FlowsweepManager, clear_stream_redis_keys
     from zelk_sdk.redis.wrapper import ZelkRedis
 
-    flowsweep.logger = NullLogger()
+    flowsweep.logger = RecordingLogger(keep=False)
     nodes = {
         "a": {"id": "a", "wires": [["b", "c"], [], ["missing"]]},
         "b": {"id": "b", "wires": [["d"]]},
@@ -438,12 +399,12 @@ def flowsweep_cases(work: str) -> list[Case]:
     flow = Flow(nodes)
     start = nodes["a"]
     keys = [f"redis_{n}_{i}" for n in "abcde" for i in range(3)] + ["redis_x_1", "out"]
-    memory = MemoryRedis(keys)
+    memory = MemoryRedis(keys, record=False)
     # nothing listens on the discard port; the retry of a broken connection
     # runs, without the wait before it
     refused = ZelkRedis("redis://127.0.0.1:9/0", cluster=False, retry=Retry(NoBackoff(), 1))
-    down = FailingRedis(redis.exceptions.ConnectionError, "Connection closed by server.")
-    mixed = MemoryRedis([])
+    down = MemoryRedis(fail=(redis.exceptions.ConnectionError, "Connection closed by server."))
+    mixed = MemoryRedis(record=False)
     mixed.scan_keys = lambda pattern="*": [b"redis_a_1"]  # type: ignore[method-assign]
     chain = {str(i): {"id": str(i), "wires": [[str(i + 1)]]} for i in range(3000)}
     deep = Flow(chain)

@@ -1,4 +1,5 @@
-"""Private redis-server processes on free 127.0.0.1 ports, started and stopped by fixtures."""
+"""Private redis-server processes on free 127.0.0.1 ports, started and stopped by
+fixtures, and a spy on the wrapper's calls to them."""
 
 from __future__ import annotations
 
@@ -9,6 +10,8 @@ import time
 
 import pytest
 import redis
+
+from zelk_sdk.redis.wrapper import ZelkRedis
 
 
 def free_port() -> int:
@@ -93,3 +96,25 @@ def redis_cluster(tmp_path_factory):
     finally:
         for s in servers:
             s.stop()
+
+
+class SpyRedis(ZelkRedis):
+    """The wrapper, keeping the patterns scanned and the keys deleted (sorted);
+    on_scan(number of scans so far) and on_delete() run before each call goes out."""
+
+    def __init__(self, *args, on_scan=None, on_delete=None, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.scans, self.deletes = [], []
+        self.on_scan, self.on_delete = on_scan, on_delete
+
+    def scan_keys(self, pattern="*"):
+        self.scans.append(pattern)
+        if self.on_scan:
+            self.on_scan(len(self.scans))
+        return super().scan_keys(pattern=pattern)
+
+    def delete_many(self, keys):
+        self.deletes.append(sorted(keys))
+        if self.on_delete:
+            self.on_delete()
+        return super().delete_many(keys)
