@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <lzma.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,44 @@ constexpr std::size_t kDrainSize = 1 << 20;
 constexpr int kBlock = 512;
 
 enum class Status { ok, end, truncated, corrupt, memory, io };
+
+// The cores this process may run on.
+std::uint32_t usable_cores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<std::uint32_t>(std::max(1, CPU_COUNT(&set)));
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<std::uint32_t>(online) : 1;
+}
+
+// How much memory more decoding threads may take before liblzma uses fewer
+// of them (down to one, which it never refuses): a quarter of the machine's
+// memory, and at most 256 MiB in a 32-bit process, whose address space the
+// interpreter and the extraction share. A file of one block, or of blocks
+// whose sizes its headers do not state, is decoded in one thread whatever
+// this is.
+std::uint64_t threading_memory() {
+  std::uint64_t limit = lzma_physmem() / 4;
+  if (limit == 0) limit = std::uint64_t{64} << 20;
+  if constexpr (sizeof(void*) < 8) limit = std::min<std::uint64_t>(limit, std::uint64_t{256} << 20);
+  return limit;
+}
+
+// A decoder for concatenated streams and their padding, on as many threads
+// as the file's blocks and the memory allow.
+lzma_ret start_decoder(lzma_stream* strm) {
+  const std::uint32_t threads = usable_cores();
+  if (threads > 1) {
+    lzma_mt mt{};
+    mt.flags = LZMA_CONCATENATED;
+    mt.threads = threads;
+    mt.timeout = 0;  // lzma_code runs without the GIL: it may block as long as decoding takes
+    mt.memlimit_threading = threading_memory();
+    mt.memlimit_stop = UINT64_MAX;
+    const lzma_ret r = lzma_stream_decoder_mt(strm, &mt);
+    if (r != LZMA_OPTIONS_ERROR && r != LZMA_UNSUPPORTED_CHECK && r != LZMA_PROG_ERROR) return r;
+  }
+  return lzma_stream_decoder(strm, UINT64_MAX, LZMA_CONCATENATED);
+}
 
 struct Reader {
   int fd = -1;
@@ -226,7 +265,7 @@ Ref open(PyObject* type, PyObject* path, PyObject* read_error) {
   }
   r.fd = fd;
   r.input.reset(new std::uint8_t[kInputSize]);
-  const lzma_ret ret = lzma_stream_decoder(&r.strm, UINT64_MAX, LZMA_CONCATENATED);
+  const lzma_ret ret = start_decoder(&r.strm);
   if (ret == LZMA_MEM_ERROR) {
     PyErr_NoMemory();
     throw_error();
