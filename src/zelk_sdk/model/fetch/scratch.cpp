@@ -1,6 +1,5 @@
 #include "scratch.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -14,8 +13,10 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <utility>
 
 #include "tree_check.hpp"
+#include "tree_ops.hpp"
 
 namespace zelk::fetch::scratch {
 namespace {
@@ -29,7 +30,6 @@ constexpr char kStaging[] = ".staging";
 constexpr char kNew[] = ".new";
 // an entry still under its birth name is stale after this long
 constexpr time_t kNewEntryStaleSeconds = 3600;
-constexpr int kMaxDepth = 4096;
 
 enum class Kind { none, part, staging, born };
 
@@ -82,32 +82,17 @@ Kind kind_of(const char* name) {
   return std::memcmp(expected, check, kCheckDigits) == 0 ? k : Kind::none;
 }
 
-// A directory stream over `fd` (which stays open), from its first entry: the
-// duplicate shares the file position of `fd`, which an earlier listing may
-// have left at the end.
-DIR* open_listing(int fd) {
-  int dup_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (dup_fd < 0) return nullptr;
-  DIR* d = fdopendir(dup_fd);
-  if (d == nullptr) {
-    ::close(dup_fd);
-    return nullptr;
-  }
-  rewinddir(d);
-  return d;
-}
-
-bool is_dot(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
-
 [[noreturn]] void raise_errno(PyObject* filename) {
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
   throw_error();
 }
 
 [[noreturn]] void raise_errno_path(const std::string& path) {
-  int saved = errno;
-  Ref name = decode_path(path);
-  errno = saved;
+  Ref name;
+  {
+    tree::SavedErrno keep;
+    name = decode_path(path);
+  }
   raise_errno(name);
 }
 
@@ -141,60 +126,17 @@ Names random_names(const std::string& dir, const char* kind) {
   return {name(kNew), name(kind)};
 }
 
-// Removes everything below the directory `fd` (which stays open); never
-// follows symbolic links.
-void remove_children(int fd, int depth = 0) {
-  if (depth > kMaxDepth) return;
-  DIR* d = open_listing(fd);
-  if (d == nullptr) return;
-  while (dirent* e = readdir(d)) {
-    const char* name = e->d_name;
-    if (is_dot(name)) continue;
-    struct stat st;
-    if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      int child = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (child >= 0) {
-        remove_children(child, depth + 1);
-        ::close(child);
-      }
-      unlinkat(fd, name, AT_REMOVEDIR);
-    } else {
-      unlinkat(fd, name, 0);
-    }
-  }
-  closedir(d);
-}
-
-int rename_noreplace(int from_fd, const char* from, int to_fd, const char* to) {
-  int r = renameat2(from_fd, from, to_fd, to, RENAME_NOREPLACE);
-  if (r == 0 || (errno != EINVAL && errno != ENOSYS)) return r;
-  // a file system without RENAME_NOREPLACE, or a kernel (or a container's
-  // system call filter) without renameat2
-  struct stat st;
-  if (fstatat(to_fd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    errno = EEXIST;
-    return -1;
-  }
-  return renameat(from_fd, from, to_fd, to);
-}
-
-bool is_dir_at(int dirfd, const char* name) {
-  struct stat st;
-  return fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Removes the entry `name` of `dirfd` when it is a stale scratch entry: of its
 // kind's type and unlocked (its writer is gone), or a birth entry older than
 // an hour. The entry is locked while it is removed, and removed only if the
 // name still refers to what was locked.
 void remove_if_stale(int dirfd, const char* name, Kind kind, time_t now) {
   const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (kind == Kind::staging ? O_DIRECTORY : 0);
-  int fd = openat(dirfd, name, flags);
-  if (fd < 0) return;
+  tree::Fd fd{openat(dirfd, name, flags)};
+  if (!fd) return;
   struct stat st;
   struct stat now_st;
-  bool remove = fstat(fd, &st) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  bool remove = fstat(fd.get(), &st) == 0 && flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
   if (remove) {
     switch (kind) {
       case Kind::part:
@@ -211,12 +153,11 @@ void remove_if_stale(int dirfd, const char* name, Kind kind, time_t now) {
   remove = remove && fstatat(dirfd, name, &now_st, AT_SYMLINK_NOFOLLOW) == 0 && now_st.st_dev == st.st_dev &&
            now_st.st_ino == st.st_ino;
   if (remove && S_ISDIR(st.st_mode)) {
-    remove_children(fd);
+    tree::remove_children(fd.get());
     unlinkat(dirfd, name, AT_REMOVEDIR);
   } else if (remove) {
     unlinkat(dirfd, name, 0);
   }
-  ::close(fd);
 }
 
 // Takes the exclusive lock of a new entry; nobody else locks it but a sweeper,
@@ -257,17 +198,14 @@ bool is_scratch_name(const char* name) { return kind_of(name) != Kind::none; }
 
 void sweep(const std::string& dir) {
   Py_BEGIN_ALLOW_THREADS;
-  int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* d = dirfd < 0 ? nullptr : open_listing(dirfd);
-  const time_t now = time(nullptr);
-  while (d != nullptr) {
-    dirent* e = readdir(d);
-    if (e == nullptr) break;
-    const Kind kind = kind_of(e->d_name);
-    if (kind != Kind::none) remove_if_stale(dirfd, e->d_name, kind, now);
+  if (tree::Fd dirfd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)}) {
+    const time_t now = time(nullptr);
+    tree::for_each_entry(dirfd.get(), [&](const char* name) {
+      const Kind kind = kind_of(name);
+      if (kind != Kind::none) remove_if_stale(dirfd.get(), name, kind, now);
+      return true;
+    });
   }
-  if (d != nullptr) closedir(d);
-  if (dirfd >= 0) ::close(dirfd);
   Py_END_ALLOW_THREADS;
 }
 
@@ -323,32 +261,25 @@ Staging::Staging(const std::string& base_dir) : base_(base_dir) {
   sweep(base_);
   const Names names = random_names(base_, kStaging);
   if (::mkdir(names.born.c_str(), 0700) != 0) raise_errno_path(names.born);
-  lock_fd_ = ::open(names.born.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (lock_fd_ < 0) {
-    int saved = errno;
-    ::rmdir(names.born.c_str());
-    errno = saved;
-    raise_errno_path(names.born);
-  }
-  lock_new(lock_fd_);
-  path_ = names.born;
-  if (::rename(names.born.c_str(), names.final.c_str()) != 0) {
-    int saved = errno;
-    ::rmdir(names.born.c_str());
-    ::close(lock_fd_);
-    lock_fd_ = -1;
-    errno = saved;
+  tree::Fd fd{::open(names.born.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+  if (fd) lock_new(fd.get());
+  if (!fd || ::rename(names.born.c_str(), names.final.c_str()) != 0) {
+    {
+      tree::SavedErrno keep;
+      ::rmdir(names.born.c_str());
+    }
     raise_errno_path(names.born);
   }
   path_ = names.final;
+  lock_fd_ = std::move(fd);
 }
 
 Staging::~Staging() {
-  if (lock_fd_ < 0) return;
+  if (!lock_fd_) return;
   Py_BEGIN_ALLOW_THREADS;
-  remove_children(lock_fd_);
+  tree::remove_children(lock_fd_.get());
   ::rmdir(path_.c_str());
-  ::close(lock_fd_);
+  lock_fd_.reset();
   Py_END_ALLOW_THREADS;
 }
 
@@ -361,18 +292,15 @@ std::vector<std::string> Staging::verify(const std::string& model_name) {
   bool out_of_memory = false;
   Py_BEGIN_ALLOW_THREADS;
   try {
-    if (DIR* d = open_listing(lock_fd_)) {
-      while (dirent* e = readdir(d)) {
-        if (is_dot(e->d_name)) continue;
-        if (model_name == e->d_name) {
-          has_model = is_dir_at(lock_fd_, e->d_name);
-        } else {
-          strays.emplace_back(e->d_name);
-        }
+    tree::for_each_entry(lock_fd_.get(), [&](const char* name) {
+      if (model_name == name) {
+        has_model = tree::is_dir_at(lock_fd_.get(), name);
+      } else {
+        strays.emplace_back(name);
       }
-      closedir(d);
-    }
-    if (has_model) escaping = escaping_link(lock_fd_, model_name);
+      return true;
+    });
+    if (has_model) escaping = escaping_link(lock_fd_.get(), model_name);
   } catch (const std::bad_alloc&) {
     out_of_memory = true;  // thrown again below, with the GIL held
   }
@@ -397,29 +325,21 @@ void Staging::publish(const std::string& model_name) {
   Py_BEGIN_ALLOW_THREADS;
   try {
     [&] {
-      int base_fd = ::open(base_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (base_fd < 0) {
-        err = errno;
-        failed = base_;
-        return;
-      }
-      struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-      } closer{base_fd};
       auto fail = [&](const std::string& path) {
         err = errno;
         failed = path;
       };
+      tree::Fd base_fd{::open(base_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+      if (!base_fd) return fail(base_);
       // everything extracted reaches the disk before the model directory appears
-      if (syncfs(lock_fd_) != 0) return fail(path_);
-      if (rename_noreplace(lock_fd_, model_name.c_str(), base_fd, model_name.c_str()) != 0) {
+      if (syncfs(lock_fd_.get()) != 0) return fail(path_);
+      if (tree::rename_noreplace(lock_fd_.get(), model_name.c_str(), base_fd.get(), model_name.c_str()) != 0) {
         // a model directory that appeared meanwhile is complete: keep it
-        if ((errno != EEXIST && errno != ENOTEMPTY) || !is_dir_at(base_fd, model_name.c_str())) {
+        if ((errno != EEXIST && errno != ENOTEMPTY) || !tree::is_dir_at(base_fd.get(), model_name.c_str())) {
           return fail(base_ + "/" + model_name);
         }
       }
-      fsync(base_fd);
+      fsync(base_fd.get());
     }();
   } catch (const std::bad_alloc&) {
     out_of_memory = true;  // thrown again below, with the GIL held

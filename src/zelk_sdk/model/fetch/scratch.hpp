@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "tree_ops.hpp"
 
 namespace zelk::fetch::scratch {
 
@@ -82,7 +83,7 @@ class Staging {
  private:
   std::string base_;
   std::string path_;
-  int lock_fd_ = -1;
+  tree::Fd lock_fd_;  // the staging directory, locked
 };
 
 }  // namespace zelk::fetch::scratch

@@ -1,14 +1,14 @@
 #include "tree_check.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <deque>
 #include <vector>
+
+#include "tree_ops.hpp"
 
 namespace zelk::fetch {
 namespace {
@@ -85,19 +85,12 @@ std::string first_escaping_link(int root_fd, const std::string& model_name) {
     todo.pop_back();
     const std::string rel = joined(dir);
     if (dir.size() > kMaxDepth || rel.size() >= PATH_MAX) return rel;
-    int fd = openat(root_fd, rel.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) continue;  // not a directory of ours to judge
-    DIR* d = fdopendir(fd);
-    if (d == nullptr) {
-      ::close(fd);
-      continue;
-    }
+    tree::Fd fd{openat(root_fd, rel.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+    if (!fd) continue;  // not a directory of ours to judge
     std::string escaping;
-    while (dirent* e = readdir(d)) {
-      const char* name = e->d_name;
-      if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    tree::for_each_entry(fd.get(), [&](const char* name) {
       struct stat st;
-      if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (fstatat(fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
       if (S_ISDIR(st.st_mode)) {
         todo.push_back(dir);
         todo.back().emplace_back(name);
@@ -106,11 +99,11 @@ std::string first_escaping_link(int root_fd, const std::string& model_name) {
         std::string target;
         if (!read_link(root_fd, link, target) || !stays_inside(root_fd, dir, target)) {
           escaping = link;
-          break;
+          return false;
         }
       }
-    }
-    closedir(d);
+      return true;
+    });
     if (!escaping.empty()) return escaping;
   }
   return std::string();
