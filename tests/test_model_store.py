@@ -256,3 +256,92 @@ def test_rebound_extractor_or_tarfile_runs_as_written(fetch, fetch_log, model_en
         model_env / "p"
     )
     assert fetch_log.at("warning") == []
+
+
+# ------------------------------------------------------------------ odd bases, odd entries
+
+
+def test_relative_base_with_paths_too_long_for_the_checks(fetch, fetch_log, tmp_path, monkeypatch):
+    """With a relative base, the kernel reaches from the working directory
+    what the checks, by absolute paths longer than PATH_MAX, could not test:
+    links met on such a path must not be taken for directories."""
+    cwd = tmp_path / ("w" * 75)
+    (cwd / "models" / "victim").mkdir(parents=True)
+    (cwd / "models" / "victim" / "model.xml").write_text("original")
+    monkeypatch.chdir(cwd)
+    monkeypatch.setattr(fetch, "BASE_MODEL_DIR", "models")
+    staging = len("models/.zelk-tmp-0123456789abcdef-01234567.staging")
+    dirs, rel = ["m"], 1
+    while len(str(cwd)) + staging + rel + 4 < 4096:
+        dirs.append(f"d{len(dirs):02d}".ljust(min(249, 4096 - (len(str(cwd)) + staging + rel + 4)), "x"))
+        rel += len(dirs[-1]) + 1
+    n = len(dirs) - 1
+    at = lambda i: "/".join(dirs[: i + 1])  # noqa: E731
+    up = at(n) + "/L/../L/.." + "/.." * (n - 1)
+    members = [(at(i), "dir") for i in range(n + 1)]
+    members += [(at(n) + "/L", ("sym", "..")), (at(n - 2) + "/L", ("sym", ".."))]
+    members += [(up + "/pwned", b"outside"), (up + "/models/victim/model.xml", b"replaced")]
+    (cwd / "models" / "m.tar.xz").write_bytes(tarfile_xz(members))
+    assert fetch.download_url("http://127.0.0.1:9/m.tar.xz") is None
+    assert not (cwd / "pwned").exists()
+    assert (cwd / "models" / "victim" / "model.xml").read_text() == "original"
+    assert sorted(os.listdir(cwd / "models")) == ["victim"]
+
+
+def test_a_link_that_could_not_be_made_fails_the_extraction(fetch, fetch_log, model_env, backend):
+    """tarfile only logs a link it could not create (here a directory of the
+    same name is in the way) and may put its target's copy there instead."""
+    members = [("m", "dir"), ("m/v3", "dir"), ("m/current", "dir"), ("m/current", ("sym", "v3"))]
+    fails_with(fetch, fetch_log, backend.serve("m.tar.xz", tarfile_xz(members)), model_env,
+               "could not create the symbolic link m/current of the archive")
+
+
+def test_deep_stale_staging_is_swept_on_a_small_stack_and_few_descriptors(fetch, fetch_log, model_env, backend):
+    import resource
+
+    from support.scratch import scratch_name
+
+    model_env.mkdir()
+    cur = os.open(model_env, os.O_RDONLY)
+    for i in range(1500):
+        name = scratch_name(".staging") if i == 0 else "a"
+        os.mkdir(name, dir_fd=cur)
+        nxt = os.open(name, os.O_RDONLY, dir_fd=cur)
+        os.close(cur)
+        cur = nxt
+    os.close(cur)
+    url = backend.serve("m.tar.xz", tarfile_xz(MODEL))
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
+    old_stack = threading.stack_size(256 * 1024)
+    try:
+        result = []
+        worker = threading.Thread(target=lambda: result.append(fetch.download_url(url)))
+        worker.start()
+        worker.join(120)
+    finally:
+        threading.stack_size(old_stack)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    assert result == [str(model_env / "m")]
+    assert os.listdir(model_env) == ["m"]
+
+
+@pytest.mark.parametrize("case", ["fifo in the archive's place", "name that is another model's archive", "Path base"])
+def test_odd_entries_and_names(fetch, fetch_log, model_env, backend, monkeypatch, case):
+    base = model_env
+    base.mkdir()
+    url = backend.serve("m.tar.xz", tarfile_xz(MODEL))
+    if case == "fifo in the archive's place":  # libmagic would wait for a writer
+        os.mkfifo(base / "m.tar.xz")
+        worker = threading.Thread(target=lambda: fetch.download_url(url), daemon=True)
+        worker.start()
+        worker.join(30)
+        assert not worker.is_alive()
+        assert os.listdir(base) == ["m"]
+    elif case == "name that is another model's archive":  # bar.tar.x.tar.xzz names "bar.tar.xz"
+        (base / "bar.tar.xz").write_bytes(b"bar's archive")
+        assert fetch.download_url(backend.base + "/files/bar.tar.x.tar.xzz") is None
+        assert (base / "bar.tar.xz").read_bytes() == b"bar's archive"
+    else:
+        monkeypatch.setattr(fetch, "BASE_MODEL_DIR", base)
+        assert fetch.download_url(url) == str(base / "m")

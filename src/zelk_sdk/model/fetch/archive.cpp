@@ -1,4 +1,6 @@
 // Model archive download and extraction.
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -62,6 +64,12 @@ Ref already_there(Ctx& c, PyObject* model_dir) {
   return optional_str(Ref::borrow(model_dir));
 }
 
+bool is_special_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 &&
+         (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode));
+}
+
 Ref quoted_names(const std::vector<std::string>& names) {
   Ref list = Ref::steal(PyList_New(0));
   for (const std::string& name : names) check(PyList_Append(list, repr(scratch::decode_path(name))));
@@ -88,10 +96,13 @@ Ref download_url(Ctx& c) {
     Ref model_dir = call(join, save_dir, model_name);
 
     // A URL whose last segment names no model would make the base directory
-    // itself (or its parent) the "model".
+    // itself (or its parent) the "model"; one whose name is itself an archive
+    // name ("bar.tar.x.tar.xzz" gives "bar.tar.xz") would remove another
+    // model's archive as the file in the way of this model.
     if (PyUnicode_Check(model_name.get()) &&
         (PyUnicode_GET_LENGTH(model_name.get()) == 0 || PyUnicode_CompareWithASCIIString(model_name, ".") == 0 ||
-         PyUnicode_CompareWithASCIIString(model_name, "..") == 0)) {
+         PyUnicode_CompareWithASCIIString(model_name, "..") == 0 ||
+         PyUnicode_Tailmatch(model_name, text(".tar.xz"), 0, PY_SSIZE_T_MAX, 1) == 1)) {
       raise(PyExc_ValueError, textf("the URL path %R names no model archive", url_path.get()).get());
     }
 
@@ -106,15 +117,21 @@ Ref download_url(Ctx& c) {
 
     if (os_path_test(c, c.global(n::os), n::exists, tar_xz_file)) {
       log_info(c, [&] { return textf("tar.xz file already exists - %U", fmt(tar_xz_file).get()); });
-      Ref ret;
-      try {
-        ret = call_method(c.global(n::fm), c.interned(n::from_file), tar_xz_file);
-      } catch (PyErr& e) {
-        if (e.is_exception() && finished_by_another(c, e, model_dir)) return already_there(c, model_dir);
-        throw;
+      // A FIFO, socket or device in the archive's place is no archive, and
+      // libmagic would open a FIFO and wait for a writer: it is downloaded
+      // anew like an empty file.
+      bool is_valid_tar = !is_special_file(scratch::encode_path(tar_xz_file));
+      if (is_valid_tar) {
+        Ref ret;
+        try {
+          ret = call_method(c.global(n::fm), c.interned(n::from_file), tar_xz_file);
+        } catch (PyErr& e) {
+          if (e.is_exception() && finished_by_another(c, e, model_dir)) return already_there(c, model_dir);
+          throw;
+        }
+        is_valid_tar = ret.get() != Py_None &&
+                       rich_compare(call_method(ret, c.interned(n::find), text("empty")), integer(-1), Py_EQ);
       }
-      bool is_valid_tar = ret.get() != Py_None &&
-                          rich_compare(call_method(ret, c.interned(n::find), text("empty")), integer(-1), Py_EQ);
       if (!is_valid_tar) {
         log_info(c, [&] { return textf("tar.xz is invalid, re-downloading - %U", fmt(tar_xz_file).get()); });
         call(getattr(c.global(n::os), c.interned(n::remove)), tar_xz_file);

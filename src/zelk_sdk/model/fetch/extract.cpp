@@ -21,12 +21,15 @@ constexpr Param kCheckParams[] = {{"member"}};
 // component does not count. A member written through such a link, or a link
 // target resolved through one, does not land where its text says.
 //
+// A path that cannot be tested to its end (too long for lstat, or an lstat
+// that fails for another reason than a missing component) counts as going
+// through a link: the kernel may still resolve it from a shorter, relative
+// path, through links that this test could not see.
+//
 // A symbolic link's target (`target`) is followed later, against whatever is
-// on disk then, so two more things count there: a ".." that climbs out of a
+// on disk then, so one more thing counts there: a ".." that climbs out of a
 // component not on disk yet (a later member "m -> ." would turn "m/.." into
-// the destination's parent, and "m/../etc/passwd" into a file outside), and a
-// path too long to be tested to its end (the kernel follows the link all the
-// same).
+// the destination's parent, and "m/../etc/passwd" into a file outside).
 bool through_link(const std::string& base, PyObject* rel, bool target = false) {
   const std::string r = scratch::encode_path(rel);
   if (r.empty() || r[0] == '/') return false;
@@ -49,14 +52,30 @@ bool through_link(const std::string& base, PyObject* rel, bool target = false) {
     }
     if (final_part) break;
     path += "/" + part;
-    if (target && path.size() >= PATH_MAX) return true;
+    if (path.size() >= PATH_MAX) return true;
     struct stat st;
     const bool found = lstat(path.c_str(), &st) == 0;
     if (found && S_ISLNK(st.st_mode)) return true;
-    if (target && !found && errno != ENOENT && errno != ENOTDIR) return true;
+    if (!found && errno != ENOENT && errno != ENOTDIR) return true;
     if (target && part != "..") on_disk.push_back(found);
   }
   return false;
+}
+
+// tarfile reports a symbolic link that it could not create (no inodes left,
+// a directory of that name in the way) only at its debug level, and may put
+// a copy of the link's target there instead: a model without the link, or
+// with a directory for it, would pass for the whole model. The member must be
+// a link on disk once extracted.
+void require_link(Ctx& c, const std::string& dest, PyObject* member) {
+  Ref name = getattr(member, c.interned(n::name));
+  if (!PyUnicode_Check(name.get())) return;
+  Ref stripped = call_method(name, c.interned(n::rstrip), c.interned(n::slash));
+  const std::string where = dest + "/" + scratch::encode_path(stripped);
+  struct stat st;
+  if (lstat(where.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return;
+  raise_instance(
+      call(c.pinned(pin_OSError), textf("could not create the symbolic link %U of the archive", fmt(name).get())));
 }
 
 [[noreturn]] void refuse(PyObject* member_name) {
@@ -127,11 +146,13 @@ Ref safe_extract(Ctx& c) {
   Ref cells = Ref::steal(PyTuple_Pack(2, path, abs_path.get()));
   Ref check = make_function(c.module(), kCheck, cells);
   Iter members(tar);
+  const std::string dest = scratch::encode_path(abs_path);
   while (Ref member = members.next()) {
     Ref checked = call(check, member);
     // the "data" filter also refuses device files, absolute link targets and
     // writes through links already on disk, and drops setuid bits
     call_method(tar, c.interned(n::extract), checked, kw(c, n::path, path), kw(c, n::filter, c.interned(n::data)));
+    if (truthy(call_method(checked, c.interned(n::issym)))) require_link(c, dest, checked);
   }
   return none();
 }

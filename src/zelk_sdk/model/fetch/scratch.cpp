@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -160,17 +161,19 @@ void remove_if_stale(int dirfd, const char* name, Kind kind, time_t now) {
   }
 }
 
-// Takes the exclusive lock of a new entry; nobody else locks it but a sweeper,
-// which never waits, so the wait is short.
-void lock_new(int fd) {
-  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
-}
+// Takes the exclusive lock of a new entry. Nobody else has a reason to lock
+// it (a sweeper does not touch entries under their birth name), so it is
+// taken without waiting: a lock held there is another program's, and the
+// entry is given up rather than waited for.
+bool lock_new(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0; }
 
 }  // namespace
 
 std::string encode_path(PyObject* path) {
-  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path));
+  // str, bytes or an os.PathLike, as os functions take them
+  PyObject* converted = nullptr;
+  if (PyUnicode_FSConverter(path, &converted) == 0) throw_error();
+  Ref bytes = Ref::steal(converted);
   char* data = nullptr;
   Py_ssize_t size = 0;
   check(PyBytes_AsStringAndSize(bytes, &data, &size));
@@ -244,8 +247,7 @@ Ref PartFile::open_for(const std::string& final_path, PyObject* final_path_obj, 
   path_ = names.born;
   int fd = PyObject_AsFileDescriptor(file);
   if (fd < 0) throw_error();
-  lock_new(fd);
-  if (::rename(names.born.c_str(), names.final.c_str()) != 0) raise_errno(final_path_obj);
+  if (!lock_new(fd) || ::rename(names.born.c_str(), names.final.c_str()) != 0) raise_errno(final_path_obj);
   path_ = names.final;
   return file;
 }
@@ -258,12 +260,18 @@ void PartFile::commit(PyObject* final_path_obj) {
 // ------------------------------------------------------------ Staging
 
 Staging::Staging(const std::string& base_dir) : base_(base_dir) {
+  // Extraction goes by absolute paths: a relative base lets the kernel reach,
+  // from the working directory, paths too long for the checks to test.
+  if (base_.empty() || base_[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) raise_errno_path(base_);
+    base_ = std::string(cwd) + (base_.empty() ? "" : "/" + base_);
+  }
   sweep(base_);
   const Names names = random_names(base_, kStaging);
   if (::mkdir(names.born.c_str(), 0700) != 0) raise_errno_path(names.born);
   tree::Fd fd{::open(names.born.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
-  if (fd) lock_new(fd.get());
-  if (!fd || ::rename(names.born.c_str(), names.final.c_str()) != 0) {
+  if (!fd || !lock_new(fd.get()) || ::rename(names.born.c_str(), names.final.c_str()) != 0) {
     {
       tree::SavedErrno keep;
       ::rmdir(names.born.c_str());

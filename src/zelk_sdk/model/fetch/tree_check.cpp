@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <deque>
 #include <vector>
 
@@ -66,7 +67,11 @@ bool stays_inside(int root_fd, std::vector<std::string> dir, const std::string& 
     const std::string rel = joined(dir);
     if (rel.size() >= PATH_MAX) return false;
     struct stat st;
-    if (fstatat(root_fd, rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) continue;
+    if (fstatat(root_fd, rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT && errno != ENOTDIR) return false;  // not to be judged: counts as leaving
+      continue;
+    }
+    if (!S_ISLNK(st.st_mode)) continue;
     std::string next;
     if (++links > kMaxLinks || !read_link(root_fd, rel, next) || next.empty() || next[0] == '/') return false;
     dir.pop_back();

@@ -3,30 +3,61 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstring>
+#include <set>
+#include <string>
+#include <vector>
 
 namespace zelk::fetch::tree {
 namespace {
 
-void remove_below(int fd, int depth) noexcept {
-  if (depth > kMaxDepth) return;
+// Depth first without recursion and with two descriptors at a time: a
+// hostile archive may nest directories thousands deep, and this runs on any
+// thread, with any descriptor limit. A directory that cannot be opened or
+// removed is passed over; everything else goes.
+void remove_below(int root) noexcept {
   try {
-    for_each_entry(fd, [&](const char* name) {
-      struct stat st;
-      if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
-      if (S_ISDIR(st.st_mode)) {
-        if (Fd child{openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)}) {
-          remove_below(child.get(), depth + 1);
+    Fd cur{fcntl(root, F_DUPFD_CLOEXEC, 0)};
+    if (!cur) return;
+    std::vector<std::string> names;               // from `root` down to `cur`
+    std::vector<std::set<std::string>> stuck(1);  // per level: what could not go
+    for (;;) {
+      std::string sub;
+      for_each_entry(cur.get(), [&](const char* name) {
+        struct stat st;
+        if (fstatat(cur.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+        if (!S_ISDIR(st.st_mode)) {
+          unlinkat(cur.get(), name, 0);
+          return true;
         }
-        unlinkat(fd, name, AT_REMOVEDIR);
-      } else {
-        unlinkat(fd, name, 0);
+        if (stuck.back().count(name) != 0) return true;
+        sub = name;
+        return false;
+      });
+      if (!sub.empty()) {
+        Fd child;
+        if (names.size() < static_cast<std::size_t>(kMaxDepth)) {
+          child.reset(openat(cur.get(), sub.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        }
+        if (!child) {
+          if (unlinkat(cur.get(), sub.c_str(), AT_REMOVEDIR) != 0) stuck.back().insert(sub);
+          continue;
+        }
+        cur = std::move(child);
+        names.push_back(std::move(sub));
+        stuck.emplace_back();
+        continue;
       }
-      return true;
-    });
+      if (names.empty()) return;
+      Fd parent{openat(cur.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+      if (!parent) return;
+      cur = std::move(parent);
+      stuck.pop_back();
+      if (unlinkat(cur.get(), names.back().c_str(), AT_REMOVEDIR) != 0) stuck.back().insert(names.back());
+      names.pop_back();
+    }
   } catch (...) {
-    // nothing in the loop allocates; a removal is best effort all the same
+    // out of memory: a removal is best effort
   }
 }
 
@@ -46,7 +77,7 @@ DIR* open_listing(int fd) noexcept {
   return d;
 }
 
-void remove_children(int fd) noexcept { remove_below(fd, 0); }
+void remove_children(int fd) noexcept { remove_below(fd); }
 
 int rename_noreplace(int from_fd, const char* from, int to_fd, const char* to) noexcept {
   int r = renameat2(from_fd, from, to_fd, to, RENAME_NOREPLACE);

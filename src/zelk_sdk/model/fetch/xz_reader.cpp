@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <lzma.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,11 +49,23 @@ std::uint64_t threading_memory() {
   return limit;
 }
 
+// True when the file's first block header states the block's sizes, as the
+// threaded encoder writes them: only such blocks can be decoded side by side.
+// A file written in one thread (tarfile, xz -T1) has none, and decoding it
+// with the threaded decoder would only start a thread that does nothing.
+bool has_sized_blocks(int fd) {
+  unsigned char head[14];
+  if (::pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) return false;
+  static constexpr unsigned char kMagic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
+  if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || head[12] == 0) return false;
+  return (head[13] & 0xC0) == 0xC0;  // compressed and uncompressed size present
+}
+
 // A decoder for concatenated streams and their padding, on as many threads
 // as the file's blocks and the memory allow.
-lzma_ret start_decoder(lzma_stream* strm) {
+lzma_ret start_decoder(lzma_stream* strm, int fd) {
   const std::uint32_t threads = usable_cores();
-  if (threads > 1) {
+  if (threads > 1 && has_sized_blocks(fd)) {
     lzma_mt mt{};
     mt.flags = LZMA_CONCATENATED;
     mt.threads = threads;
@@ -251,21 +264,30 @@ Ref open(PyObject* type, PyObject* path, PyObject* read_error) {
   // the event that open() raises, for the process's audit hooks
   const int flags = O_RDONLY | O_CLOEXEC;
   check(PySys_Audit("open", "Osi", path, "rb", flags));
+  // opened without waiting (a FIFO in its place would block the open until a
+  // writer comes), and read only if it is a regular file
+  bool regular = false;
   Ref o = native_new<Reader>(type);
   Reader& r = reader_of(o);
   r.name = Ref::borrow(path);
   r.read_error = Ref::borrow(read_error);
   int fd;
   Py_BEGIN_ALLOW_THREADS;
-  fd = ::open(encoded.c_str(), flags);
+  fd = ::open(encoded.c_str(), flags | O_NONBLOCK);
+  if (fd >= 0) {
+    struct stat st;
+    regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  }
   Py_END_ALLOW_THREADS;
   if (fd < 0) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
     throw_error();
   }
   r.fd = fd;
+  if (!regular) raise(read_error, "the archive is not a regular file");
   r.input.reset(new std::uint8_t[kInputSize]);
-  const lzma_ret ret = start_decoder(&r.strm);
+  const lzma_ret ret = start_decoder(&r.strm, fd);
   if (ret == LZMA_MEM_ERROR) {
     PyErr_NoMemory();
     throw_error();
