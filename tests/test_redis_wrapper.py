@@ -214,8 +214,25 @@ def test_primary_that_joins_later_is_scanned_too(tmp_path):
         wrapper = ZelkRedis(servers[0].url, cluster=True)
         assert wrapper.scan_keys(pattern="*") == []  # its view: one primary
 
-        # the second node takes over the (empty) lower half of the slots
+        # the second node takes over the (empty) lower half of the slots, once
+        # both nodes know it as a primary (a slot goes to primaries only; the
+        # gossip that tells them may lag, much so under emulation)
         b_id = b.execute_command("CLUSTER", "MYID")
+        b_id = b_id.decode() if isinstance(b_id, bytes) else b_id
+
+        def sees_primary(node) -> bool:
+            raw = node.execute_command("CLUSTER", "NODES")
+            text = raw.decode() if isinstance(raw, bytes) else str(raw)
+            for row in text.splitlines():
+                fields = row.split()
+                if fields and fields[0] == b_id:
+                    flags = fields[2].split(",")
+                    return "master" in flags and "handshake" not in flags and "noaddr" not in flags
+            return False
+
+        while not (sees_primary(a) and sees_primary(b)):
+            assert time.monotonic() < deadline + 30, "the new node was never known as a primary"
+            time.sleep(0.05)
         for node in (b, a):
             pipe = node.pipeline(transaction=False)
             for slot in range(8192):
