@@ -115,6 +115,12 @@ Ref download_url(Ctx& c) {
       call(getattr(c.global(n::os), c.interned(n::remove)), model_dir);
     }
 
+    // One fetch of this model at a time, across threads and processes: a call
+    // that waited here finds what the one before it left, and reuses it as
+    // any call reuses what is on disk.
+    scratch::ModelLock model_lock(scratch::encode_path(save_dir), scratch::encode_path(model_name));
+    if (os_path_test(c, c.global(n::os), n::isdir, model_dir)) return already_there(c, model_dir);
+
     if (os_path_test(c, c.global(n::os), n::exists, tar_xz_file)) {
       log_info(c, [&] { return textf("tar.xz file already exists - %U", fmt(tar_xz_file).get()); });
       // A FIFO, socket or device in the archive's place is no archive, and

@@ -1,5 +1,10 @@
 // Streaming file download.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
 #include "common.hpp"
+#include "resume.hpp"
 #include "scratch.hpp"
 
 namespace zelk::fetch {
@@ -19,6 +24,27 @@ bool framed_by_length(Ctx& c, PyObject* headers) {
   return PyUnicode_Check(ce.get()) && PyUnicode_CompareWithASCIIString(ce.get(), "identity") == 0;
 }
 
+// The whole size of the archive when a 206 answer continues the kept bytes
+// exactly: "Content-Range: bytes <kept>-<whole - 1>/<whole>", the whole size
+// the one recorded, the validator (where the answer repeats it) the same. 0
+// when it does not: then the kept bytes are not the start of this body.
+long long continuation(Ctx& c, PyObject* headers, const resume::Partial& kept) {
+  Ref range = call_method(headers, c.interned(n::get), text("Content-Range"));
+  if (!PyUnicode_Check(range.get())) return 0;
+  const char* text_range = PyUnicode_AsUTF8(range);
+  if (text_range == nullptr) throw_error();
+  unsigned long long first = 0, last = 0, whole = 0;
+  int used = 0;
+  if (std::sscanf(text_range, "bytes %llu-%llu/%llu%n", &first, &last, &whole, &used) != 3 ||
+      text_range[used] != '\0' || first != kept.size() || last + 1 != whole || whole <= first ||
+      (kept.info().total > 0 && whole != static_cast<unsigned long long>(kept.info().total))) {
+    return 0;
+  }
+  const std::string validator = resume::validator_of(c, headers);
+  if (!validator.empty() && validator != kept.info().validator) return 0;
+  return static_cast<long long>(whole);
+}
+
 Ref download_file(Ctx& c) {
   PyObject* cloud_url = c.arg(param(kParams, "cloud_url"));
   PyObject* local_file = c.arg(param(kParams, "local_file"));
@@ -27,34 +53,90 @@ Ref download_file(Ctx& c) {
   log_info(c, [&] { return textf("\tcloud url: %U", cloud_url); });
   log_info(c, [&] { return textf("\ttar.xz file: %U", local_file); });
 
+  const std::string final_path = scratch::encode_path(local_file);
+  scratch::sweep(scratch::parent_dir(final_path));
+  // What an earlier, broken transfer to this file kept (any earlier call's,
+  // with whatever URL): asked for the rest with Range and If-Range.
+  resume::Partial kept(final_path);
+
   Ref get = getattr(c.global(n::requests), c.interned(n::get));
   Ref timeout = c.global(n::DOWNLOAD_MODEL_TIMEOUT);
-  Ref r = call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout));
+  auto plain_get = [&] { return call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout)); };
+  Ref r;
+  long long whole = 0;  // resuming: the archive's whole size
+  if (kept.resumable()) {
+    Ref headers = Ref::steal(PyDict_New());
+    check(PyDict_SetItem(headers, text("Range"), textf("bytes=%llu-", static_cast<unsigned long long>(kept.size()))));
+    check(PyDict_SetItem(headers, text("If-Range"), text(kept.info().validator.c_str())));
+    r = call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout), kw(c, n::headers, headers));
+    Ref status = getattr(r, c.interned(n::status_code));
+    if (rich_compare(status, integer(206), Py_EQ)) {
+      whole = continuation(c, getattr(r, c.interned(n::headers)), kept);
+      if (whole == 0) {  // not the rest of what was kept: start over
+        kept.discard();
+        r = plain_get();
+      }
+    } else if (rich_compare(status, integer(200), Py_EQ) || rich_compare(status, integer(416), Py_EQ)) {
+      // the whole body (the archive changed, or the server ignores ranges),
+      // or a range it cannot serve: what was kept is of no use
+      kept.discard();
+      if (!rich_compare(status, integer(200), Py_EQ)) r = plain_get();
+    }
+  } else {
+    r = plain_get();
+  }
+  const bool resuming = whole > 0;
   Ref status = getattr(r, c.interned(n::status_code));
-  if (rich_compare(status, integer(200), Py_NE)) {
+  if (!resuming && rich_compare(status, integer(200), Py_NE)) {
     log_warning(c, [&] {
       return textf("failed downloading status code: %U", fmt(getattr(r, c.interned(n::status_code))).get());
     });
     return boolean(false);
   }
   Ref headers = getattr(r, c.interned(n::headers));
-  Ref total =
+  Ref declared =
       Ref::steal(PyNumber_Long(call_method(headers, c.interned(n::get), c.interned(n::content_length), integer(0))));
+  Ref total = resuming ? integer(whole) : declared;
   const bool total_set = truthy(total);
-  const bool check_length = total_set && framed_by_length(c, headers);
+  bool check_length = total_set && framed_by_length(c, headers);
+  if (resuming && check_length) {
+    // the rest of the body is what the range says
+    check_length =
+        rich_compare(Ref::steal(PyNumber_Add(declared, integer(static_cast<long long>(kept.size())))), total, Py_EQ);
+    if (!check_length) {
+      raise_instance(call(c.pinned(pin_OSError), text("the resumed range does not match its Content-Length")));
+    }
+  }
 
-  Ref downloaded = integer(0);
+  Ref downloaded = integer(resuming ? static_cast<long long>(kept.size()) : 0);
   Ref last_pct = integer(-1);
   Ref hundred = integer(100);
   Ref five = integer(5);
   Ref kib = integer(1024);
+  if (resuming) {
+    log_info(c, [&] {
+      return textf("Resuming download at %lldMB of %lldMB", static_cast<long long>(kept.size() >> 20), whole >> 20);
+    });
+  }
 
   // The body goes to a scratch file beside local_file and takes its name only
   // once complete: a broken transfer never leaves a partial archive there.
-  const std::string final_path = scratch::encode_path(local_file);
-  scratch::sweep(scratch::parent_dir(final_path));
+  // With a validator to resume by, that file is the one kept for the next
+  // attempt; without one, a file of this call's own, removed if it breaks.
   scratch::PartFile part;
-  Ref file = part.open_for(final_path, local_file, c.pinned(pin_open));
+  Ref file;
+  bool keeping = true;
+  if (resuming) {
+    file = kept.append(c.pinned(pin_open));
+  } else {
+    const std::string validator = resume::validator_of(c, headers);
+    if (!validator.empty() && kept.available()) {
+      file = kept.start(c.pinned(pin_open), resume::Info{validator, PyLong_AsLongLong(total)});
+    } else {
+      keeping = false;
+      file = part.open_for(final_path, local_file, c.pinned(pin_open));
+    }
+  }
   with(file, c.interned(n::enter), c.interned(n::exit), [&](PyObject* fp) {
     Ref chunks = call_method(r, c.interned(n::iter_content), kw(c, n::chunk_size, integer(kChunkSize)));
     Iter it(chunks);
@@ -79,7 +161,11 @@ Ref download_file(Ctx& c) {
       raise_instance(call(c.pinned(pin_OSError), msg));
     }
     call_method(fp, c.interned(n::flush));
-    part.commit(local_file);
+    if (keeping) {
+      kept.commit(local_file);
+    } else {
+      part.commit(local_file);
+    }
   });
   return boolean(true);
 }
@@ -94,15 +180,20 @@ const FunctionDef kDownloadFile = declare({
            "written in 1 MiB chunks; when the server declares the size, progress is logged\n"
            "in five-percent steps. The body is written to a temporary file in the same\n"
            "directory that is renamed onto local_file only once the whole body is there,\n"
-           "so local_file never holds a partial download.\n"
+           "so local_file never holds a partial download. When the response names a\n"
+           "validator (ETag or Last-Modified), the bytes of a transfer that breaks are\n"
+           "kept, and the next call for the same local_file asks for the rest (Range and\n"
+           "If-Range), whatever URL it is given; a server that answers with the whole\n"
+           "body, or with a range that does not continue them, starts it over.\n"
            "\n"
            "Args:\n"
            "    cloud_url: the URL to fetch.\n"
            "    local_file: the destination path; its directory must exist.\n"
            "\n"
            "Returns:\n"
-           "    True once the file is complete; False when the status is not 200.\n"
-           "    Errors of the request, the transfer and the file system propagate.\n",
+           "    True once the file is complete; False when the status is not 200 (206\n"
+           "    for a resumed transfer). Errors of the request, the transfer and the file\n"
+           "    system propagate.\n",
     .params = params(kParams),
     .returns = "bool",
     .body = download_file,

@@ -32,7 +32,7 @@ constexpr char kNew[] = ".new";
 // an entry still under its birth name is stale after this long
 constexpr time_t kNewEntryStaleSeconds = 3600;
 
-enum class Kind { none, part, staging, born };
+enum class Kind { none, part, staging, born, resume, resinfo, lock };
 
 // FNV-1a over the random digits and the kind: a name that merely looks like
 // ours (a user's ".zelk-tmp-notes.txt", a model called ".zelk-tmp-model") has
@@ -75,6 +75,12 @@ Kind kind_of(const char* name) {
     k = Kind::staging;
   } else if (std::strcmp(kind, kNew) == 0) {
     k = Kind::born;
+  } else if (std::strcmp(kind, kResume) == 0) {
+    k = Kind::resume;
+  } else if (std::strcmp(kind, kResumeInfo) == 0) {
+    k = Kind::resinfo;
+  } else if (std::strcmp(kind, kLock) == 0) {
+    k = Kind::lock;
   } else {
     return Kind::none;
   }
@@ -95,6 +101,12 @@ Kind kind_of(const char* name) {
     name = decode_path(path);
   }
   raise_errno(name);
+}
+
+std::string name_in(const std::string& dir, const char* digits, const char* kind) {
+  char check[kCheckDigits + 1];
+  std::snprintf(check, sizeof check, "%08x", static_cast<unsigned>(check_value(digits, kind)));
+  return (dir == "/" ? std::string() : dir) + "/" + kPrefix + digits + "-" + check + kind;
 }
 
 // A new scratch name: the birth name (".new") and the name of its kind.
@@ -119,18 +131,15 @@ Names random_names(const std::string& dir, const char* kind) {
   }
   char digits[kRandomDigits + 1];
   for (std::size_t i = 0; i < sizeof bytes; ++i) std::snprintf(digits + 2 * i, 3, "%02x", bytes[i]);
-  auto name = [&](const char* k) {
-    char check[kCheckDigits + 1];
-    std::snprintf(check, sizeof check, "%08x", static_cast<unsigned>(check_value(digits, k)));
-    return (dir == "/" ? std::string() : dir) + "/" + kPrefix + digits + "-" + check + k;
-  };
-  return {name(kNew), name(kind)};
+  return {name_in(dir, digits, kNew), name_in(dir, digits, kind)};
 }
 
 // Removes the entry `name` of `dirfd` when it is a stale scratch entry: of its
-// kind's type and unlocked (its writer is gone), or a birth entry older than
-// an hour. The entry is locked while it is removed, and removed only if the
-// name still refers to what was locked.
+// kind's type and unlocked (its writer is gone; for a lock file, its holder),
+// a birth entry older than an hour, or the kept bytes of a broken transfer
+// (and their description) older than kResumeMaxAge. The entry is locked
+// while it is removed, and removed only if the name still refers to what was
+// locked.
 void remove_if_stale(int dirfd, const char* name, Kind kind, time_t now) {
   const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (kind == Kind::staging ? O_DIRECTORY : 0);
   tree::Fd fd{openat(dirfd, name, flags)};
@@ -138,17 +147,22 @@ void remove_if_stale(int dirfd, const char* name, Kind kind, time_t now) {
   struct stat st;
   struct stat now_st;
   bool remove = fstat(fd.get(), &st) == 0 && flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
+  auto older_than = [&](time_t seconds) { return now - st.st_mtime > seconds && now - st.st_ctime > seconds; };
   if (remove) {
     switch (kind) {
       case Kind::part:
+      case Kind::lock:
         remove = S_ISREG(st.st_mode);
         break;
       case Kind::staging:
         remove = S_ISDIR(st.st_mode);
         break;
+      case Kind::resume:
+      case Kind::resinfo:
+        remove = S_ISREG(st.st_mode) && older_than(kResumeMaxAge);
+        break;
       default:
-        remove = (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && now - st.st_mtime > kNewEntryStaleSeconds &&
-                 now - st.st_ctime > kNewEntryStaleSeconds;
+        remove = (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && older_than(kNewEntryStaleSeconds);
     }
   }
   remove = remove && fstatat(dirfd, name, &now_st, AT_SYMLINK_NOFOLLOW) == 0 && now_st.st_dev == st.st_dev &&
@@ -198,6 +212,23 @@ std::string parent_dir(const std::string& path) {
 }
 
 bool is_scratch_name(const char* name) { return kind_of(name) != Kind::none; }
+
+std::string keyed_path(const std::string& dir, const std::string& key, const char* kind) {
+  // FNV-1a, 64 bits, over the kind and the key: the same entry for the same
+  // destination every time
+  std::uint64_t h = 14695981039346656037ull;
+  for (const std::string& part : {std::string(kind), std::string(1, '\0'), key}) {
+    for (unsigned char ch : part) {
+      h ^= ch;
+      h *= 1099511628211ull;
+    }
+  }
+  char digits[kRandomDigits + 1];
+  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(h));
+  return name_in(dir, digits, kind);
+}
+
+std::string birth_path(const std::string& dir) { return random_names(dir, kNew).born; }
 
 void sweep(const std::string& dir) {
   Py_BEGIN_ALLOW_THREADS;
@@ -255,6 +286,42 @@ Ref PartFile::open_for(const std::string& final_path, PyObject* final_path_obj, 
 void PartFile::commit(PyObject* final_path_obj) {
   if (::rename(path_.c_str(), final_.c_str()) != 0) raise_errno(final_path_obj);
   committed_ = true;
+}
+
+// ------------------------------------------------------------ ModelLock
+
+ModelLock::ModelLock(const std::string& base_dir, const std::string& model_name) {
+  const std::string path = keyed_path(base_dir, model_name, kLock);
+  for (;;) {
+    tree::Fd fd{::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    if (!fd) return;  // a read-only base directory: nothing to coordinate there
+    for (;;) {
+      int r;
+      int err;
+      Py_BEGIN_ALLOW_THREADS;
+      r = flock(fd.get(), LOCK_EX);
+      err = errno;
+      Py_END_ALLOW_THREADS;
+      if (r == 0) break;
+      if (err != EINTR) return;  // a file system without locks
+      if (PyErr_CheckSignals() < 0) throw_error();
+    }
+    // the holder before us removed the file we waited on: wait on the new one
+    struct stat locked;
+    struct stat named;
+    if (fstat(fd.get(), &locked) == 0 && ::stat(path.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
+        locked.st_ino == named.st_ino) {
+      path_ = path;
+      fd_ = std::move(fd);
+      return;
+    }
+  }
+}
+
+ModelLock::~ModelLock() {
+  if (!fd_) return;
+  ::unlink(path_.c_str());
+  fd_.reset();
 }
 
 // ------------------------------------------------------------ Staging

@@ -34,6 +34,22 @@ Ref decode_path(const std::string& path);
 // True when `name` is a scratch name of the module (of any kind).
 bool is_scratch_name(const char* name);
 
+// The kinds of the entries that belong to one destination rather than to one
+// writer: the kept bytes of a broken transfer, their description, and the
+// lock of one model's fetch. keyed_path() gives the same path for the same
+// key (a file or model name) every time.
+inline constexpr char kResume[] = ".resume";
+inline constexpr char kResumeInfo[] = ".resinfo";
+inline constexpr char kLock[] = ".lock";
+std::string keyed_path(const std::string& dir, const std::string& key, const char* kind);
+// A new birth path (kind ".new") in `dir`, for an entry that is written and
+// then renamed to its place.
+std::string birth_path(const std::string& dir);
+
+// How long the bytes of a broken transfer are kept for a resume: after that
+// the next fetch of the same file, or any sweep of the directory, removes them.
+inline constexpr long kResumeMaxAge = 7L * 24 * 3600;
+
 // Removes the stale scratch entries of `dir` (best effort, silent).
 void sweep(const std::string& dir);
 
@@ -57,6 +73,26 @@ class PartFile {
   std::string path_;
   std::string final_;
   bool committed_ = false;
+};
+
+// The lock of one model's fetch, a file of the module's own in the base
+// directory: held from the look at what is on disk to the end of the
+// extraction, so that concurrent fetches of one model (threads, or processes
+// sharing the base directory) make one transfer, the others waiting and then
+// reusing what it left. The kernel releases it when its holder dies; the wait
+// releases the GIL and handles signals. Where no lock file can be made (a
+// read-only base directory) the fetch goes on without one.
+class ModelLock {
+ public:
+  ModelLock(const std::string& base_dir, const std::string& model_name);
+  ModelLock(const ModelLock&) = delete;
+  ModelLock& operator=(const ModelLock&) = delete;
+  // Removes the lock file, then releases the lock.
+  ~ModelLock();
+
+ private:
+  std::string path_;
+  tree::Fd fd_;
 };
 
 // The private directory one extraction writes into. The destructor removes it

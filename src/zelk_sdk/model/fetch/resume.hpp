@@ -1,0 +1,68 @@
+// The bytes of a transfer that broke, kept beside its destination for the next
+// attempt: a scratch file ".resume" named after the destination (so any later
+// call for the same file finds it, whatever URL it is given), and a ".resinfo"
+// that describes the archive those bytes are the start of: its validator (the
+// response's ETag, else its Last-Modified) and its whole size. A transfer
+// without a validator keeps nothing. Only one writer at a time uses them (an
+// flock on the ".resume" file); what is older than scratch::kResumeMaxAge is
+// not resumed but removed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common.hpp"
+#include "tree_ops.hpp"
+
+namespace zelk::fetch::resume {
+
+struct Info {
+  std::string validator;
+  long long total = 0;  // the whole size; 0 when unknown
+};
+
+class Partial {
+ public:
+  explicit Partial(const std::string& final_path);
+  Partial(const Partial&) = delete;
+  Partial& operator=(const Partial&) = delete;
+  // Closes; what was kept stays unless discarded or committed.
+  ~Partial() = default;
+
+  // Bytes of an earlier transfer and their description, locked for this call.
+  bool resumable() const noexcept { return fd_ && size_ > 0 && !info_.validator.empty(); }
+  std::uint64_t size() const noexcept { return size_; }
+  const Info& info() const noexcept { return info_; }
+  // Whether this call may keep its own bytes here (no other writer has them).
+  bool available() const noexcept { return available_; }
+
+  // Removes what was kept.
+  void discard() noexcept;
+  // A new transfer of the archive `info` describes: the description is
+  // written first, then the bytes go to the (empty) file; returns the file
+  // object that `open` makes for it.
+  Ref start(PyObject* open, const Info& info);
+  // The kept bytes, opened for appending.
+  Ref append(PyObject* open);
+  // Renames the bytes onto the destination (while still locked) and removes
+  // their description.
+  void commit(PyObject* final_path_obj);
+
+ private:
+  Ref file_object(PyObject* open);
+
+  std::string dir_;
+  std::string data_;
+  std::string info_path_;
+  std::string final_;
+  tree::Fd fd_;  // the kept bytes, locked by this call
+  std::uint64_t size_ = 0;
+  Info info_;
+  bool available_ = true;
+};
+
+// The validator of a response for If-Range: a strong ETag, else the
+// Last-Modified date; empty when the response has neither.
+std::string validator_of(Ctx& c, PyObject* headers);
+
+}  // namespace zelk::fetch::resume
