@@ -39,6 +39,11 @@ class Archive:
     stall_seconds: float = 0.0
     write_size: int = 65536
     repeat: int = 1  # the body is `data` repeated this many times (large bodies without the memory)
+    etag: str | None = None  # sent as ETag; with `ranges`, what If-Range must match
+    ranges: bool = False  # honour Range (bytes=N-) and If-Range with a 206
+    reset_every: int | None = None  # close each response's connection after this many body bytes
+    refuse_ranges: bool = False  # answer every Range with 416
+    served: int = 0  # body bytes sent, all responses together
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
@@ -98,22 +103,35 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if a.status != 200:
             self._plain(a.status, b"denied")
             return
-        self.send_response(200)
+        total = len(a.data) * a.repeat
+        start = 0
+        wanted = self.headers.get("Range")
+        if wanted and a.refuse_ranges:
+            self._plain(416, b"", {"Content-Range": f"bytes */{total}"})
+            return
+        if wanted and a.ranges and self.headers.get("If-Range") in (None, a.etag):
+            start = int(wanted.removeprefix("bytes=").split("-")[0])
+        self.send_response(206 if start else 200)
+        if start:
+            self.send_header("Content-Range", f"bytes {start}-{total - 1}/{total}")
+        if a.etag is not None:
+            self.send_header("ETag", a.etag)
         self.send_header("Content-Type", "application/x-xz")
         if a.chunked:
             self.send_header("Transfer-Encoding", "chunked")
         elif a.content_length:
-            n = a.declared_length if a.declared_length is not None else len(a.data) * a.repeat
+            n = a.declared_length if a.declared_length is not None else total - start
             self.send_header("Content-Length", str(n))
         else:
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
-        total = len(a.data) * a.repeat
         limit = total
         if a.break_after is not None:
             limit = min(limit, a.break_after)
-        sent = 0
+        if a.reset_every is not None:
+            limit = min(limit, start + a.reset_every)
+        sent = start
         try:
             while sent < limit:
                 if a.stall_after is not None and sent >= a.stall_after:
@@ -126,12 +144,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 else:
                     self.wfile.write(piece)
                 sent += len(piece)
+                with self.server.backend.lock:
+                    a.served += len(piece)
             if a.chunked and a.break_after is None:
                 self.wfile.write(b"0\r\n\r\n")
             self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError):
             return
-        if a.break_after is not None or (a.declared_length or 0) > total:
+        if a.break_after is not None or (a.declared_length or 0) > total or limit < total:
             self.close_connection = True
 
 

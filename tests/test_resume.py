@@ -1,0 +1,136 @@
+"""Downloads over links that drop: a broken transfer keeps its bytes and the
+next attempt asks for the rest, a server that cannot continue them makes the
+download start over (never a spliced archive), and concurrent fetches of one
+model make one transfer."""
+
+from __future__ import annotations
+
+import json
+import lzma
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from support.archives import tree
+from support.emulation import scaled
+
+MiB = 1024 * 1024
+
+
+def model(size: int, seed: int = 3) -> tuple[dict, bytes]:
+    import io
+    import random
+    import tarfile
+
+    files = {f"part{i}.bin": random.Random(seed + i).randbytes(size // 4) for i in range(4)}
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w") as tf:
+        for name, data in files.items():
+            info = tarfile.TarInfo(f"m/{name}")
+            info.size = len(data)
+            tf.addfile(info, io.BytesIO(data))
+    return files, lzma.compress(buf.getvalue(), preset=0)
+
+
+def archive_requests(backend) -> list[dict]:
+    return [h for p, h in backend.requests if p.endswith("/m.tar.xz")]
+
+
+def test_a_model_larger_than_one_connection_arrives(fetch, fetch_log, model_env, backend, monkeypatch):
+    files, data = model(32 * MiB)
+    url = backend.serve("m.tar.xz", data, etag='"v1"', ranges=True, reset_every=4 * MiB)
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", scaled(60))
+    assert fetch.download_detection_model(url) == str(model_env / "m")
+    assert tree(model_env / "m") == files
+    assert backend.archives["m.tar.xz"].served <= 1.5 * len(data)
+    assert os.listdir(model_env) == ["m"]
+    resumed = [line for line in fetch_log.lines if line.startswith("Resuming download at ")]
+    assert resumed[0] == f"Resuming download at 4MB of {len(data) // MiB}MB"
+    # progress counts from the resume point against the whole size
+    after = fetch_log.lines[fetch_log.lines.index(resumed[0]) + 1]
+    assert after.startswith("Downloading... ") and after.endswith(f"MB / {len(data) // MiB}MB)")
+    pct = int(after.split("... ")[1].split("%")[0])
+    assert pct * len(data) // 100 >= 4 * MiB - len(data) // 100
+
+
+@pytest.mark.parametrize("server", ["ignores ranges", "refuses ranges", "archive replaced", "no validator"])
+def test_a_server_that_cannot_continue_makes_it_start_over(fetch, fetch_log, model_env, backend, server):
+    files, data = model(6 * MiB)
+    new_files, new_data = model(6 * MiB, seed=11)
+    options = {"ignores ranges": {}, "refuses ranges": {"refuse_ranges": True}, "archive replaced": {"ranges": True},
+               "no validator": {"ranges": True}}[server]
+    etag = None if server == "no validator" else '"v1"'
+    url = backend.serve("m.tar.xz", data, etag=etag, break_after=2 * MiB, **options)
+    assert fetch.download_url(url) is None  # the transfer broke
+    kept = [n for n in os.listdir(model_env) if n.endswith(".resume")]
+    assert len(kept) == (0 if server == "no validator" else 1)
+    archive = backend.archives["m.tar.xz"]
+    archive.break_after = None
+    if server == "archive replaced":
+        archive.data, archive.etag, files = new_data, '"v2"', new_files
+    assert fetch.download_url(url) == str(model_env / "m")
+    assert tree(model_env / "m") == files
+    assert os.listdir(model_env) == ["m"]
+    second = archive_requests(backend)[1]
+    assert ("Range" in second) == (server != "no validator")
+    if server != "no validator":
+        assert second["If-Range"] == '"v1"'
+
+
+CHILD = """
+import sys
+from zelk_sdk.model import fetch
+fetch.BASE_MODEL_DIR = sys.argv[1]
+print(fetch.download_url(sys.argv[2]), flush=True)
+"""
+
+
+def test_killed_then_resumed_by_another_process(fetch, fetch_log, model_env, backend):
+    files, data = model(4 * MiB)
+    url = backend.serve("m.tar.xz", data, etag='"v1"', ranges=True, stall_after=2 * MiB, stall_seconds=30,
+                        write_size=65536)
+    model_env.mkdir()
+    proc = subprocess.Popen([sys.executable, "-c", CHILD, str(model_env), url])
+    try:
+        deadline = time.monotonic() + scaled(30)
+        while time.monotonic() < deadline:
+            kept = [model_env / n for n in os.listdir(model_env) if n.endswith(".resume")]
+            if kept and kept[0].stat().st_size >= MiB:
+                break
+            time.sleep(0.01)
+        else:
+            pytest.fail("the transfer never started")
+        proc.send_signal(signal.SIGKILL)
+    finally:
+        proc.wait()
+    backend.archives["m.tar.xz"].stall_after = None
+    assert fetch.download_url(url) == str(model_env / "m")
+    assert tree(model_env / "m") == files
+    assert archive_requests(backend)[1]["Range"].startswith("bytes=")
+    assert os.listdir(model_env) == ["m"]
+
+
+FETCHER = """
+import json, sys
+from zelk_sdk.model import fetch
+fetch.BASE_MODEL_DIR = sys.argv[1]
+print(json.dumps(fetch.download_url(sys.argv[2])), flush=True)
+"""
+
+
+def test_processes_fetching_one_model_make_one_transfer(fetch, model_env, backend):
+    files, data = model(4 * MiB)
+    url = backend.serve("m.tar.xz", data, write_size=16384)
+    model_env.mkdir()
+    env = dict(os.environ, ZELK_LOG_LEVEL="ERROR")
+    procs = [subprocess.Popen([sys.executable, "-c", FETCHER, str(model_env), url], stdout=subprocess.PIPE, env=env,
+                              text=True) for _ in range(3)]
+    results = [json.loads(p.communicate(timeout=scaled(120))[0]) for p in procs]
+    assert results == [str(model_env / "m")] * 3
+    assert tree(model_env / "m") == files
+    assert len(archive_requests(backend)) == 1
+    assert os.listdir(model_env) == ["m"]
