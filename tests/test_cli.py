@@ -179,3 +179,32 @@ def test_flowsweep_failures_exit_1(redis_url, tmp_path):
     no_server = run("flowsweep", "--flows", str(flows), "--node", "a", "--out-key", "k",
                     "--redis", "redis://127.0.0.1:1/0")
     assert no_server.returncode == 1 and no_server.stdout == ""
+
+
+def test_fetch_on_a_terminal_draws_the_progress_as_a_bar(served_model):
+    """On a terminal the progress lines become one bar redrawn in place; the
+    other lines, and everything when no terminal watches, stay log lines."""
+    import pty
+
+    backend, token, models = served_model
+    master, slave = pty.openpty()
+    args = [str(SCRIPT), "fetch", "person", "--server-host", backend.base, "--token-file", str(token),
+            "--model-dir", str(models)]
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=slave, stdin=subprocess.DEVNULL, text=True)
+    os.close(slave)
+    out = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the terminal closed with the process
+            break
+        if not chunk:
+            break
+        out += chunk
+    os.close(master)
+    assert proc.wait(60) == 0
+    assert proc.stdout.read() == str(models / "person") + "\n"
+    screen = out.decode()
+    assert "\r[##############################] 100% 0/0 MB" in screen
+    assert "Downloading... 100%" not in screen
+    assert "INFO MODEL: Finished the downloading" in screen

@@ -20,9 +20,10 @@ from __future__ import annotations
 
 import argparse
 import logging
+import re
 import sys
 from collections.abc import Iterable, Sequence
-from typing import Any
+from typing import Any, cast
 
 from zelk_sdk import __version__
 from zelk_sdk.logging import get_logger
@@ -173,11 +174,67 @@ def _fetch(args: argparse.Namespace, log: logging.Logger) -> int:
     if args.timeout is not None:
         fetch.DOWNLOAD_MODEL_TIMEOUT = args.timeout
 
-    model_dir = fetch.download_detection_model(args.model)
+    real_logger = fetch.logger
+    bar = ProgressBar(real_logger, sys.stderr) if sys.stderr.isatty() else None
+    if bar is not None:
+        # the module calls only the four level methods: the bar has them
+        fetch.logger = cast(logging.Logger, bar)
+    try:
+        model_dir = fetch.download_detection_model(args.model)
+    finally:
+        if bar is not None:
+            bar.end()
+        fetch.logger = real_logger
     if model_dir is None:
         raise CommandError(f"no model for {args.model} within {fetch.DOWNLOAD_MODEL_TIMEOUT} seconds")
     _print_lines([model_dir])
     return 0
+
+
+class ProgressBar:
+    """The fetch module's logger while a terminal watches: the five-percent
+    progress lines of a transfer become one bar, redrawn in place on the
+    terminal; every other line goes to the real logger as it is."""
+
+    _PROGRESS = re.compile(r"Downloading\.\.\. (\d+)% \((\d+)MB / (\d+)MB\)")
+    WIDTH = 30
+
+    def __init__(self, logger: Any, stream: Any) -> None:
+        self._logger = logger
+        self._stream = stream
+        self._drawn = False
+
+    def info(self, message: str) -> None:
+        m = self._PROGRESS.fullmatch(message)
+        if m is None:
+            self.end()
+            self._logger.info(message)
+            return
+        pct, done, total = (int(g) for g in m.groups())
+        filled = min(self.WIDTH, pct * self.WIDTH // 100)
+        bar = "#" * filled + "-" * (self.WIDTH - filled)
+        self._stream.write(f"\r[{bar}] {pct:3d}% {done}/{total} MB")
+        self._stream.flush()
+        self._drawn = True
+
+    def debug(self, message: str) -> None:
+        self.end()
+        self._logger.debug(message)
+
+    def warning(self, message: str) -> None:
+        self.end()
+        self._logger.warning(message)
+
+    def error(self, message: str) -> None:
+        self.end()
+        self._logger.error(message)
+
+    def end(self) -> None:
+        """Ends the bar's line, if one is drawn."""
+        if self._drawn:
+            self._stream.write("\n")
+            self._stream.flush()
+            self._drawn = False
 
 
 # ------------------------------------------------------------------ model-type
