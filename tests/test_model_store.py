@@ -80,6 +80,25 @@ def test_links_resolve_inside_the_model_only(fetch, fetch_log, model_env, backen
     fails_with(fetch, fetch_log, url, base, "Attempted path traversal in tar archive: ")
 
 
+def test_a_link_climbing_out_of_a_file_that_later_becomes_a_link(fetch, fetch_log, model_env, backend):
+    """m/d1 is a file when m/l -> d1/../../x is checked, then becomes d1 -> .:
+    the link now climbs out. Refused by the member check itself, and by the
+    tree check even when too few descriptors are left to list the tree."""
+    import resource
+
+    data = tarfile_xz([*MODEL, ("m/d1", b""), ("m/l", ("sym", "d1/../../x")), ("m/d1", ("sym", "."))])
+    fails_with(fetch, fetch_log, backend.serve("m.tar.xz", data), model_env, "Attempted path traversal in tar archive: m/l")
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    for free in (1, 2, 3, 4):
+        (model_env / "m.tar.xz").write_bytes(data)  # on disk: no request, no server needing descriptors
+        resource.setrlimit(resource.RLIMIT_NOFILE, (len(os.listdir("/proc/self/fd")) - 1 + free, hard))
+        try:
+            result = fetch.download_url("http://127.0.0.1:9/m.tar.xz")
+        finally:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+        assert result is None and not (model_env / "m").exists(), f"{free} descriptors free"
+
+
 def test_link_chains_are_followed_as_the_kernel_follows_them(fetch, fetch_log, model_env, backend):
     inside = [*MODEL, ("m/sub/up", ("sym", "..")), ("m/ok", ("sym", "sub/weights.bin"))]
     assert fetch.download_url(backend.serve("m.tar.xz", tarfile_xz(inside))) == str(model_env / "m")
@@ -326,7 +345,8 @@ def test_deep_stale_staging_is_swept_on_a_small_stack_and_few_descriptors(fetch,
     assert os.listdir(model_env) == ["m"]
 
 
-@pytest.mark.parametrize("case", ["fifo in the archive's place", "name that is another model's archive", "Path base"])
+@pytest.mark.parametrize("case", ["fifo in the archive's place", "name that is another model's archive", "Path base",
+                                  "name of a scratch entry"])
 def test_odd_entries_and_names(fetch, fetch_log, model_env, backend, monkeypatch, case):
     base = model_env
     base.mkdir()
@@ -342,6 +362,12 @@ def test_odd_entries_and_names(fetch, fetch_log, model_env, backend, monkeypatch
         (base / "bar.tar.xz").write_bytes(b"bar's archive")
         assert fetch.download_url(backend.base + "/files/bar.tar.x.tar.xzz") is None
         assert (base / "bar.tar.xz").read_bytes() == b"bar's archive"
+    elif case == "name of a scratch entry":  # the next fetch would sweep it away
+        from support.scratch import scratch_name
+
+        name = scratch_name(".staging")
+        assert fetch.download_url(backend.serve(name + ".tar.xz", tarfile_xz([(name, "dir")]))) is None
+        assert os.listdir(base) == []
     else:
         monkeypatch.setattr(fetch, "BASE_MODEL_DIR", base)
         assert fetch.download_url(url) == str(base / "m")

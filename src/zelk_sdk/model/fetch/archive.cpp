@@ -98,11 +98,13 @@ Ref download_url(Ctx& c) {
     // A URL whose last segment names no model would make the base directory
     // itself (or its parent) the "model"; one whose name is itself an archive
     // name ("bar.tar.x.tar.xzz" gives "bar.tar.xz") would remove another
-    // model's archive as the file in the way of this model.
+    // model's archive as the file in the way of this model, and one named like
+    // a scratch entry would be swept away by the next fetch.
     if (PyUnicode_Check(model_name.get()) &&
         (PyUnicode_GET_LENGTH(model_name.get()) == 0 || PyUnicode_CompareWithASCIIString(model_name, ".") == 0 ||
          PyUnicode_CompareWithASCIIString(model_name, "..") == 0 ||
-         PyUnicode_Tailmatch(model_name, text(".tar.xz"), 0, PY_SSIZE_T_MAX, 1) == 1)) {
+         PyUnicode_Tailmatch(model_name, text(".tar.xz"), 0, PY_SSIZE_T_MAX, 1) == 1 ||
+         scratch::is_scratch_name(scratch::encode_path(model_name).c_str()))) {
       raise(PyExc_ValueError, textf("the URL path %R names no model archive", url_path.get()).get());
     }
 

@@ -29,7 +29,8 @@ constexpr Param kCheckParams[] = {{"member"}};
 // A symbolic link's target (`target`) is followed later, against whatever is
 // on disk then, so one more thing counts there: a ".." that climbs out of a
 // component not on disk yet (a later member "m -> ." would turn "m/.." into
-// the destination's parent, and "m/../etc/passwd" into a file outside).
+// the destination's parent, and "m/../etc/passwd" into a file outside), or
+// out of a component that is no directory now.
 bool through_link(const std::string& base, PyObject* rel, bool target = false) {
   const std::string r = scratch::encode_path(rel);
   if (r.empty() || r[0] == '/') return false;
@@ -57,7 +58,9 @@ bool through_link(const std::string& base, PyObject* rel, bool target = false) {
     const bool found = lstat(path.c_str(), &st) == 0;
     if (found && S_ISLNK(st.st_mode)) return true;
     if (!found && errno != ENOENT && errno != ENOTDIR) return true;
-    if (target && part != "..") on_disk.push_back(found);
+    // only a directory may be climbed out of: a file there now may be
+    // replaced by a link later (tarfile unlinks it first), a directory not
+    if (target && part != "..") on_disk.push_back(found && S_ISDIR(st.st_mode));
   }
   return false;
 }

@@ -90,12 +90,17 @@ std::string first_escaping_link(int root_fd, const std::string& model_name) {
     todo.pop_back();
     const std::string rel = joined(dir);
     if (dir.size() > kMaxDepth || rel.size() >= PATH_MAX) return rel;
+    // a directory that cannot be opened or listed, or an entry that cannot
+    // be looked at, cannot be judged: it counts as a way out
     tree::Fd fd{openat(root_fd, rel.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
-    if (!fd) continue;  // not a directory of ours to judge
+    if (!fd) return rel;
     std::string escaping;
-    tree::for_each_entry(fd.get(), [&](const char* name) {
+    const bool listed = tree::for_each_entry(fd.get(), [&](const char* name) {
       struct stat st;
-      if (fstatat(fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+      if (fstatat(fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        escaping = rel + "/" + name;
+        return false;
+      }
       if (S_ISDIR(st.st_mode)) {
         todo.push_back(dir);
         todo.back().emplace_back(name);
@@ -109,6 +114,7 @@ std::string first_escaping_link(int root_fd, const std::string& model_name) {
       }
       return true;
     });
+    if (!listed) return rel;
     if (!escaping.empty()) return escaping;
   }
   return std::string();

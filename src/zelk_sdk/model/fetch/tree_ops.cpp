@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zelk::fetch::tree {
@@ -21,6 +22,10 @@ void remove_below(int root) noexcept {
     if (!cur) return;
     std::vector<std::string> names;               // from `root` down to `cur`
     std::vector<std::set<std::string>> stuck(1);  // per level: what could not go
+    // the directory each level was entered from: the way back up is "..",
+    // which is wherever the directory is now; if someone moved it meanwhile,
+    // ".." is no longer ours and the removal stops there
+    std::vector<std::pair<dev_t, ino_t>> above;
     for (;;) {
       std::string sub;
       for_each_entry(cur.get(), [&](const char* name) {
@@ -43,6 +48,9 @@ void remove_below(int root) noexcept {
           if (unlinkat(cur.get(), sub.c_str(), AT_REMOVEDIR) != 0) stuck.back().insert(sub);
           continue;
         }
+        struct stat here;
+        if (fstat(cur.get(), &here) != 0) return;
+        above.emplace_back(here.st_dev, here.st_ino);
         cur = std::move(child);
         names.push_back(std::move(sub));
         stuck.emplace_back();
@@ -50,7 +58,12 @@ void remove_below(int root) noexcept {
       }
       if (names.empty()) return;
       Fd parent{openat(cur.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-      if (!parent) return;
+      struct stat there;
+      if (!parent || fstat(parent.get(), &there) != 0 || there.st_dev != above.back().first ||
+          there.st_ino != above.back().second) {
+        return;
+      }
+      above.pop_back();
       cur = std::move(parent);
       stuck.pop_back();
       if (unlinkat(cur.get(), names.back().c_str(), AT_REMOVEDIR) != 0) stuck.back().insert(names.back());

@@ -37,15 +37,16 @@ std::uint32_t usable_cores() {
 }
 
 // How much memory more decoding threads may take before liblzma uses fewer
-// of them (down to one, which it never refuses): a quarter of the machine's
-// memory, and at most 256 MiB in a 32-bit process, whose address space the
-// interpreter and the extraction share. A file of one block, or of blocks
-// whose sizes its headers do not state, is decoded in one thread whatever
-// this is.
+// of them (down to one, which it never refuses and which needs no buffer of
+// a block's size): a quarter of the machine's memory, at most 256 MiB, and at
+// most 128 MiB in a 32-bit process, whose address space the interpreter and
+// the extraction share. Each thread holds a whole block, so the bound is what
+// keeps an archive of a few huge blocks (a small file of gigabytes of zeros)
+// from taking gigabytes: its blocks are decoded one at a time instead.
 std::uint64_t threading_memory() {
   std::uint64_t limit = lzma_physmem() / 4;
   if (limit == 0) limit = std::uint64_t{64} << 20;
-  if constexpr (sizeof(void*) < 8) limit = std::min<std::uint64_t>(limit, std::uint64_t{256} << 20);
+  limit = std::min<std::uint64_t>(limit, std::uint64_t{sizeof(void*) < 8 ? 128u : 256u} << 20);
   return limit;
 }
 
