@@ -621,3 +621,94 @@ def frame_call_lines(runs: int, calls: int, empty: Callable[[], None]) -> list[d
              limit_label="builtin `getattr` (METH_FASTCALL)"),
         line("call overhead", "frame call: the same by keyword", "ns", per(nk), peer=per(pk), peer_label="Python function"),
     ]
+
+
+# ------------------------------------------------------------------ row: resume
+
+
+def flaky_server(data: bytes, reset_every: int, ranges: bool):
+    """A loopback archive server that closes every response after
+    `reset_every` body bytes, honouring Range and If-Range (ETag "v1") when
+    `ranges`. Returns (server, url, counter of body bytes served)."""
+    import http.server
+    import threading
+
+    served = [0]
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def log_message(self, *args: Any) -> None:
+            pass
+
+        def do_GET(self) -> None:
+            start = 0
+            wanted = self.headers.get("Range")
+            if ranges and wanted and self.headers.get("If-Range") in (None, '"v1"'):
+                start = int(wanted.removeprefix("bytes=").split("-")[0])
+            self.send_response(206 if start else 200)
+            if start:
+                self.send_header("Content-Range", f"bytes {start}-{len(data) - 1}/{len(data)}")
+            self.send_header("ETag", '"v1"')
+            self.send_header("Content-Length", str(len(data) - start))
+            self.end_headers()
+            end = min(len(data), start + reset_every)
+            try:
+                for at in range(start, end, 65536):
+                    piece = data[at:min(end, at + 65536)]
+                    self.wfile.write(piece)
+                    served[0] += len(piece)
+            except OSError:
+                pass
+            self.close_connection = True
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, f"http://127.0.0.1:{server.server_address[1]}/m.tar.xz", served
+
+
+def row_resume(cfg: argparse.Namespace) -> list[dict]:
+    from zelk_sdk.model import fetch
+
+    size = (8 if cfg.quick else 32) * MiB
+    reset = 4 * MiB
+    budget = 20 if cfg.quick else 60
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w") as tf:
+        body = random.Random(7).randbytes(size)
+        info = tarfile.TarInfo("m/model.bin")
+        info.size = len(body)
+        tf.addfile(info, io.BytesIO(body))
+    data = lzma.compress(buf.getvalue(), preset=0)
+    fetch.logger = Quiet()
+    work = cfg.cache / "resume"
+
+    def attempt(ranges: bool, seconds: int) -> tuple[float, float, bool]:
+        shutil.rmtree(work, ignore_errors=True)
+        work.mkdir(parents=True)
+        server, url, served = flaky_server(data, reset, ranges=ranges)
+        module = fetch
+        module.BASE_MODEL_DIR = str(work)
+        module.DOWNLOAD_MODEL_TIMEOUT = seconds
+        try:
+            t = time.perf_counter()
+            got = module.download_detection_model(url)
+            return time.perf_counter() - t, served[0] / len(data), got is not None
+        finally:
+            server.shutdown()
+            server.server_close()
+
+    # the baseline: the same module and link, but a server that ignores Range,
+    # so that every attempt starts from byte 0 (it never arrives; its budget
+    # is kept short)
+    natives, peers = alternate([lambda: attempt(True, budget), lambda: attempt(False, 20)], 1, warmup=False,
+                               self_timed=True)
+    native, peer = natives[0], peers[0]
+    shutil.rmtree(work, ignore_errors=True)
+    note = (f"{len(data) // MiB} MiB archive, the connection reset after every {reset // MiB} MiB; budget {budget} s; "
+            f"native: {'arrived' if native[2] else 'did not arrive'}, {native[1]:.2f}x its size served; "
+            f"restart from byte 0 (a server that ignores Range, budget 20 s): "
+            f"{'arrived' if peer[2] else 'did not arrive'}, {peer[1]:.2f}x its size served")
+    return [line("resume", f"`download_detection_model` over a link that drops ({note})", "s", [native[0]],
+                 peer=[peer[0]], peer_label="restart from zero", target="arrives, at most 1.5x its size served",
+                 check=("native", "max", budget) if native[2] and native[1] <= 1.5 else ("native", "max", 0))]

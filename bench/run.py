@@ -36,15 +36,24 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from measure import line, progress, table  # noqa: E402
-from rows_fetch import row_call_overhead, row_completeness, row_download, row_extract, row_model_type  # noqa: E402
+from rows_fetch import (  # noqa: E402
+    row_call_overhead,
+    row_completeness,
+    row_download,
+    row_extract,
+    row_model_type,
+    row_resume,
+)
 from rows_flowsweep import perf_target, row_clear, row_walk  # noqa: E402
 from rows_import import row_import  # noqa: E402
 from rows_leakscope import row_check_pass  # noqa: E402
 
-ROWS = ["import", "walk", "clear", "model type", "download", "extract", "completeness", "check pass", "call overhead"]
+ROWS = ["import", "walk", "clear", "model type", "download", "extract", "completeness", "resume", "check pass",
+        "call overhead"]
 
 ROW_FUNCS = {"import": row_import, "walk": row_walk, "clear": row_clear, "model type": row_model_type,
              "download": row_download, "extract": row_extract, "completeness": row_completeness,
+             "resume": row_resume,
              "check pass": row_check_pass,
              "call overhead": row_call_overhead}
 

@@ -234,10 +234,16 @@ def test_primary_that_joins_later_is_scanned_too(tmp_path):
             assert time.monotonic() < deadline + 30, "the new node was never known as a primary"
             time.sleep(0.05)
         for node in (b, a):
-            pipe = node.pipeline(transaction=False)
-            for slot in range(8192):
-                pipe.execute_command("CLUSTER", "SETSLOT", slot, "NODE", b_id)
-            pipe.execute()
+            while True:  # a node may still take the other for a non-primary for a moment
+                pipe = node.pipeline(transaction=False)
+                for slot in range(8192):
+                    pipe.execute_command("CLUSTER", "SETSLOT", slot, "NODE", b_id)
+                try:
+                    pipe.execute()
+                    break
+                except redis.ResponseError as e:
+                    assert "not a master" in str(e) and time.monotonic() < deadline + 60, e
+                    time.sleep(0.1)
         keys = [f"redis_a_{i}" for i in range(40)]
         fresh = ZelkRedis(servers[0].url, cluster=True)
         for k in keys:

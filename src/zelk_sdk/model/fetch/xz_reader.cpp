@@ -23,7 +23,8 @@ constexpr std::size_t kInputSize = 1 << 16;
 // what is kept of the decoded data last handed out: far more than tarfile
 // reads past the header it looks at (one record of 10 KiB)
 constexpr std::size_t kTailBytes = 1 << 16;
-constexpr std::size_t kDrainSize = 1 << 20;
+// below malloc's mmap threshold: a piece of heap reused from call to call
+constexpr std::size_t kDrainSize = 1 << 16;
 constexpr int kBlock = 512;
 
 enum class Status { ok, end, truncated, corrupt, memory, io };
