@@ -24,6 +24,14 @@ bool framed_by_length(Ctx& c, PyObject* headers) {
   return PyUnicode_Check(ce.get()) && PyUnicode_CompareWithASCIIString(ce.get(), "identity") == 0;
 }
 
+// True when the body comes with a content coding (that the client undoes):
+// ranges count bytes of the coded body, so such bytes cannot be resumed.
+bool content_coded(Ctx& c, PyObject* headers) {
+  Ref ce = call_method(headers, c.interned(n::get), c.interned(n::content_encoding));
+  if (ce.get() == Py_None) return false;
+  return !PyUnicode_Check(ce.get()) || PyUnicode_CompareWithASCIIString(ce.get(), "identity") != 0;
+}
+
 // The whole size of the archive when a 206 answer continues the kept bytes
 // exactly: "Content-Range: bytes <kept>-<whole - 1>/<whole>", the whole size
 // the one recorded, the validator (where the answer repeats it) the same. 0
@@ -71,7 +79,8 @@ Ref download_file(Ctx& c) {
     r = call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout), kw(c, n::headers, headers));
     Ref status = getattr(r, c.interned(n::status_code));
     if (rich_compare(status, integer(206), Py_EQ)) {
-      whole = continuation(c, getattr(r, c.interned(n::headers)), kept);
+      Ref range_headers = getattr(r, c.interned(n::headers));
+      whole = content_coded(c, range_headers) ? 0 : continuation(c, range_headers, kept);
       if (whole == 0) {  // not the rest of what was kept: start over
         kept.discard();
         r = plain_get();
@@ -129,7 +138,9 @@ Ref download_file(Ctx& c) {
   if (resuming) {
     file = kept.append(c.pinned(pin_open));
   } else {
-    const std::string validator = resume::validator_of(c, headers);
+    // bytes are kept only when they are the body as sent: a range counts
+    // bytes of the coded body, which a content coding would not be
+    const std::string validator = content_coded(c, headers) ? std::string() : resume::validator_of(c, headers);
     if (!validator.empty() && kept.available()) {
       file = kept.start(c.pinned(pin_open), resume::Info{validator, PyLong_AsLongLong(total)});
     } else {
