@@ -43,6 +43,7 @@ class Archive:
     ranges: bool = False  # honour Range (bytes=N-) and If-Range with a 206
     reset_every: int | None = None  # close each response's connection after this many body bytes
     refuse_ranges: bool = False  # answer every Range with 416
+    range_etag: str | None = None  # the ETag a 206 sends, where it differs from `etag`
     served: int = 0  # body bytes sent, all responses together
 
 
@@ -114,8 +115,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_response(206 if start else 200)
         if start:
             self.send_header("Content-Range", f"bytes {start}-{total - 1}/{total}")
-        if a.etag is not None:
-            self.send_header("ETag", a.etag)
+        etag = a.range_etag if start and a.range_etag is not None else a.etag
+        if etag is not None:
+            self.send_header("ETag", etag)
         self.send_header("Content-Type", "application/x-xz")
         if a.chunked:
             self.send_header("Transfer-Encoding", "chunked")

@@ -48,8 +48,9 @@ long long continuation(Ctx& c, PyObject* headers, const resume::Partial& kept) {
       (kept.info().total > 0 && whole != static_cast<unsigned long long>(kept.info().total))) {
     return 0;
   }
-  const std::string validator = resume::validator_of(c, headers);
-  if (!validator.empty() && validator != kept.info().validator) return 0;
+  // the answer must name the same archive by the same validator: a weak
+  // ETag, another one, or none at all is no proof
+  if (!resume::same_validator(c, headers, kept.info().validator)) return 0;
   return static_cast<long long>(whole);
 }
 
@@ -81,6 +82,14 @@ Ref download_file(Ctx& c) {
     if (rich_compare(status, integer(206), Py_EQ)) {
       Ref range_headers = getattr(r, c.interned(n::headers));
       whole = content_coded(c, range_headers) ? 0 : continuation(c, range_headers, kept);
+      if (whole > 0) {
+        // a Content-Length, where there is one, must be the rest of the range
+        Ref length = call_method(range_headers, c.interned(n::get), c.interned(n::content_length));
+        if (length.get() != Py_None && !rich_compare(Ref::steal(PyNumber_Long(length)),
+                                                     integer(whole - static_cast<long long>(kept.size())), Py_EQ)) {
+          whole = 0;
+        }
+      }
       if (whole == 0) {  // not the rest of what was kept: start over
         kept.discard();
         r = plain_get();
@@ -107,15 +116,8 @@ Ref download_file(Ctx& c) {
       Ref::steal(PyNumber_Long(call_method(headers, c.interned(n::get), c.interned(n::content_length), integer(0))));
   Ref total = resuming ? integer(whole) : declared;
   const bool total_set = truthy(total);
-  bool check_length = total_set && framed_by_length(c, headers);
-  if (resuming && check_length) {
-    // the rest of the body is what the range says
-    check_length =
-        rich_compare(Ref::steal(PyNumber_Add(declared, integer(static_cast<long long>(kept.size())))), total, Py_EQ);
-    if (!check_length) {
-      raise_instance(call(c.pinned(pin_OSError), text("the resumed range does not match its Content-Length")));
-    }
-  }
+  // a resumed body must come to the whole size exactly, framed or not
+  const bool check_length = resuming || (total_set && framed_by_length(c, headers));
 
   Ref downloaded = integer(resuming ? static_cast<long long>(kept.size()) : 0);
   Ref last_pct = integer(-1);
@@ -141,9 +143,13 @@ Ref download_file(Ctx& c) {
     // bytes are kept only when they are the body as sent: a range counts
     // bytes of the coded body, which a content coding would not be
     const std::string validator = content_coded(c, headers) ? std::string() : resume::validator_of(c, headers);
-    if (!validator.empty() && kept.available()) {
-      file = kept.start(c.pinned(pin_open), resume::Info{validator, PyLong_AsLongLong(total)});
-    } else {
+    long long size = PyLong_AsLongLong(total);
+    if (size == -1 && PyErr_Occurred()) {
+      PyErr_Clear();  // beyond 64 bits: a size not to record
+      size = 0;
+    }
+    if (!validator.empty() && kept.available()) file = kept.start(c.pinned(pin_open), resume::Info{validator, size});
+    if (!file) {  // nothing to keep by, or another writer took the kept file's name first
       keeping = false;
       file = part.open_for(final_path, local_file, c.pinned(pin_open));
     }
@@ -170,6 +176,11 @@ Ref download_file(Ctx& c) {
       Ref msg = textf("incomplete download: received %S of %S bytes declared by Content-Length", downloaded.get(),
                       total.get());
       raise_instance(call(c.pinned(pin_OSError), msg));
+    }
+    if (resuming && rich_compare(downloaded, total, Py_GT)) {
+      kept.discard();  // more than the archive holds: not the rest of it
+      raise_instance(
+          call(c.pinned(pin_OSError), textf("the resumed body runs past the %S bytes of the archive", total.get())));
     }
     call_method(fp, c.interned(n::flush));
     if (keeping) {

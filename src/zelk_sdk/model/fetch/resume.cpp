@@ -20,10 +20,15 @@ std::string base_name(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// "zelk-resume 1\n<validator>\n<total>\n"; false for anything else.
+// "zelk-resume 1\n<validator>\n<total>\n"; false for anything else, and
+// for anything but a regular file (never a FIFO to wait on, never a link).
 bool read_info(const std::string& path, Info& info) {
-  std::FILE* f = std::fopen(path.c_str(), "re");
+  tree::Fd fd{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+  struct stat st;
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::FILE* f = fdopen(fd.get(), "r");
   if (f == nullptr) return false;
+  fd.release();
   char line[1024];
   bool ok = false;
   if (std::fgets(line, sizeof line, f) != nullptr && std::string(line) == std::string(kInfoMagic) + "\n" &&
@@ -60,15 +65,29 @@ Partial::Partial(const std::string& final_path) : final_(final_path) {
   const std::string key = base_name(final_path);
   data_ = scratch::keyed_path(dir_, key, scratch::kResume);
   info_path_ = scratch::keyed_path(dir_, key, scratch::kResumeInfo);
-  tree::Fd fd{::open(data_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)};
-  if (!fd) return;
+  // something else than our regular files under these names (a directory,
+  // a link, a FIFO): nothing is resumed or kept here, the transfer goes on
+  struct stat named;
+  if (::lstat(info_path_.c_str(), &named) == 0 && !S_ISREG(named.st_mode)) {
+    available_ = false;
+    return;
+  }
+  tree::Fd fd{::open(data_.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+  if (!fd) {
+    if (errno != ENOENT) available_ = false;
+    return;
+  }
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     available_ = false;  // another writer's
     return;
   }
   struct stat st;
   struct stat info_st;
-  const bool fresh = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && ::stat(info_path_.c_str(), &info_st) == 0 &&
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    available_ = false;
+    return;
+  }
+  const bool fresh = ::lstat(info_path_.c_str(), &info_st) == 0 && S_ISREG(info_st.st_mode) &&
                      time(nullptr) - info_st.st_mtime <= scratch::kResumeMaxAge;
   fd_ = std::move(fd);
   if (!fresh || !read_info(info_path_, info_) ||
@@ -112,9 +131,17 @@ Ref Partial::start(PyObject* open, const Info& info) {
   } else {
     const std::string born_data = scratch::birth_path(dir_);
     tree::Fd fd{::open(born_data.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644)};
-    if (!fd || flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || ::rename(born_data.c_str(), data_.c_str()) != 0) {
+    if (!fd || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
       tree::SavedErrno keep;
       ::unlink(born_data.c_str());
+      raise_errno_path(data_);
+    }
+    // never over another writer's kept bytes
+    if (tree::rename_noreplace(AT_FDCWD, born_data.c_str(), AT_FDCWD, data_.c_str()) != 0) {
+      const int err = errno;
+      ::unlink(born_data.c_str());
+      if (err == EEXIST) return Ref();
+      errno = err;
       raise_errno_path(data_);
     }
     fd_ = std::move(fd);
@@ -133,6 +160,15 @@ void Partial::commit(PyObject* final_path_obj) {
   }
   ::unlink(info_path_.c_str());
   fd_.reset();
+}
+
+bool same_validator(Ctx& c, PyObject* headers, const std::string& validator) {
+  const bool etag = !validator.empty() && validator[0] == '"';
+  Ref value = call_method(headers, c.interned(n::get), text(etag ? "ETag" : "Last-Modified"));
+  if (!PyUnicode_Check(value.get())) return false;
+  const char* utf8 = PyUnicode_AsUTF8(value);
+  if (utf8 == nullptr) throw_error();
+  return validator == utf8;
 }
 
 std::string validator_of(Ctx& c, PyObject* headers) {

@@ -40,7 +40,8 @@ class Partial {
   void discard() noexcept;
   // A new transfer of the archive `info` describes: the description is
   // written first, then the bytes go to the (empty) file; returns the file
-  // object that `open` makes for it.
+  // object that `open` makes for it; empty when another writer took the
+  // kept file's name meanwhile.
   Ref start(PyObject* open, const Info& info);
   // The kept bytes, opened for appending.
   Ref append(PyObject* open);
@@ -64,5 +65,8 @@ class Partial {
 // The validator of a response for If-Range: a strong ETag, else the
 // Last-Modified date; empty when the response has neither.
 std::string validator_of(Ctx& c, PyObject* headers);
+// True when the response names `validator` itself: the same strong ETag, or
+// (for a date) the same Last-Modified.
+bool same_validator(Ctx& c, PyObject* headers, const std::string& validator);
 
 }  // namespace zelk::fetch::resume

@@ -293,8 +293,13 @@ void PartFile::commit(PyObject* final_path_obj) {
 ModelLock::ModelLock(const std::string& base_dir, const std::string& model_name) {
   const std::string path = keyed_path(base_dir, model_name, kLock);
   for (;;) {
-    tree::Fd fd{::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)};
-    if (!fd) return;  // a read-only base directory: nothing to coordinate there
+    tree::Fd fd{::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600)};
+    if (!fd) {
+      // a read-only base directory, or one we may not write: nothing to
+      // coordinate there; anything else in the lock's place is an error
+      if (errno == EROFS || errno == EACCES || errno == EPERM) return;
+      raise_errno_path(path);
+    }
     for (;;) {
       int r;
       int err;
