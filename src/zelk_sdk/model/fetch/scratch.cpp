@@ -16,78 +16,12 @@
 #include <new>
 #include <utility>
 
+#include "scratch_names.hpp"
 #include "tree_check.hpp"
 #include "tree_ops.hpp"
 
 namespace zelk::fetch::scratch {
 namespace {
-
-constexpr char kPrefix[] = ".zelk-tmp-";
-constexpr std::size_t kPrefixLen = sizeof kPrefix - 1;
-constexpr std::size_t kRandomDigits = 16;
-constexpr std::size_t kCheckDigits = 8;
-constexpr char kPart[] = ".part";
-constexpr char kStaging[] = ".staging";
-constexpr char kNew[] = ".new";
-// an entry still under its birth name is stale after this long
-constexpr time_t kNewEntryStaleSeconds = 3600;
-
-enum class Kind { none, part, staging, born, resume, resinfo, lock };
-
-// FNV-1a over the random digits and the kind: a name that merely looks like
-// ours (a user's ".zelk-tmp-notes.txt", a model called ".zelk-tmp-model") has
-// no valid check value.
-std::uint32_t check_value(const char* digits, const char* kind) {
-  std::uint32_t h = 2166136261u;
-  auto mix = [&h](const char* s, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-      h ^= static_cast<unsigned char>(s[i]);
-      h *= 16777619u;
-    }
-  };
-  mix("zelk scratch ", 13);
-  mix(digits, kRandomDigits);
-  mix(kind, std::strlen(kind));
-  return h;
-}
-
-bool is_hex(const char* s, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f'))) return false;
-  }
-  return true;
-}
-
-Kind kind_of(const char* name) {
-  const std::size_t len = std::strlen(name);
-  const std::size_t stem = kPrefixLen + kRandomDigits + 1 + kCheckDigits;
-  if (len <= stem || std::strncmp(name, kPrefix, kPrefixLen) != 0) return Kind::none;
-  const char* digits = name + kPrefixLen;
-  const char* check = digits + kRandomDigits + 1;
-  const char* kind = name + stem;
-  if (!is_hex(digits, kRandomDigits) || digits[kRandomDigits] != '-' || !is_hex(check, kCheckDigits)) {
-    return Kind::none;
-  }
-  Kind k;
-  if (std::strcmp(kind, kPart) == 0) {
-    k = Kind::part;
-  } else if (std::strcmp(kind, kStaging) == 0) {
-    k = Kind::staging;
-  } else if (std::strcmp(kind, kNew) == 0) {
-    k = Kind::born;
-  } else if (std::strcmp(kind, kResume) == 0) {
-    k = Kind::resume;
-  } else if (std::strcmp(kind, kResumeInfo) == 0) {
-    k = Kind::resinfo;
-  } else if (std::strcmp(kind, kLock) == 0) {
-    k = Kind::lock;
-  } else {
-    return Kind::none;
-  }
-  char expected[kCheckDigits + 1];
-  std::snprintf(expected, sizeof expected, "%08x", static_cast<unsigned>(check_value(digits, kind)));
-  return std::memcmp(expected, check, kCheckDigits) == 0 ? k : Kind::none;
-}
 
 [[noreturn]] void raise_errno(PyObject* filename) {
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
@@ -102,84 +36,6 @@ Kind kind_of(const char* name) {
   }
   raise_errno(name);
 }
-
-std::string name_in(const std::string& dir, const char* digits, const char* kind) {
-  char check[kCheckDigits + 1];
-  std::snprintf(check, sizeof check, "%08x", static_cast<unsigned>(check_value(digits, kind)));
-  return (dir == "/" ? std::string() : dir) + "/" + kPrefix + digits + "-" + check + kind;
-}
-
-// A new scratch name: the birth name (".new") and the name of its kind.
-struct Names {
-  std::string born;
-  std::string final;
-};
-
-Names random_names(const std::string& dir, const char* kind) {
-  unsigned char bytes[kRandomDigits / 2];
-  std::size_t got = 0;
-  while (got < sizeof bytes) {
-    ssize_t r = getrandom(bytes + got, sizeof bytes - got, 0);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      // no entropy source: the address of a stack object and the time will do
-      unsigned long long v = reinterpret_cast<std::uintptr_t>(&got) ^ static_cast<unsigned long long>(time(nullptr));
-      std::memcpy(bytes, &v, sizeof bytes);
-      break;
-    }
-    got += static_cast<std::size_t>(r);
-  }
-  char digits[kRandomDigits + 1];
-  for (std::size_t i = 0; i < sizeof bytes; ++i) std::snprintf(digits + 2 * i, 3, "%02x", bytes[i]);
-  return {name_in(dir, digits, kNew), name_in(dir, digits, kind)};
-}
-
-// Removes the entry `name` of `dirfd` when it is a stale scratch entry: of its
-// kind's type and unlocked (its writer is gone; for a lock file, its holder),
-// a birth entry older than an hour, or the kept bytes of a broken transfer
-// (and their description) older than kResumeMaxAge. The entry is locked
-// while it is removed, and removed only if the name still refers to what was
-// locked.
-void remove_if_stale(int dirfd, const char* name, Kind kind, time_t now) {
-  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (kind == Kind::staging ? O_DIRECTORY : 0);
-  tree::Fd fd{openat(dirfd, name, flags)};
-  if (!fd) return;
-  struct stat st;
-  struct stat now_st;
-  bool remove = fstat(fd.get(), &st) == 0 && flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
-  auto older_than = [&](time_t seconds) { return now - st.st_mtime > seconds && now - st.st_ctime > seconds; };
-  if (remove) {
-    switch (kind) {
-      case Kind::part:
-      case Kind::lock:
-        remove = S_ISREG(st.st_mode);
-        break;
-      case Kind::staging:
-        remove = S_ISDIR(st.st_mode);
-        break;
-      case Kind::resume:
-      case Kind::resinfo:
-        remove = S_ISREG(st.st_mode) && older_than(kResumeMaxAge);
-        break;
-      default:
-        remove = (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && older_than(kNewEntryStaleSeconds);
-    }
-  }
-  remove = remove && fstatat(dirfd, name, &now_st, AT_SYMLINK_NOFOLLOW) == 0 && now_st.st_dev == st.st_dev &&
-           now_st.st_ino == st.st_ino;
-  if (remove && S_ISDIR(st.st_mode)) {
-    tree::remove_children(fd.get());
-    unlinkat(dirfd, name, AT_REMOVEDIR);
-  } else if (remove) {
-    unlinkat(dirfd, name, 0);
-  }
-}
-
-// Takes the exclusive lock of a new entry. Nobody else has a reason to lock
-// it (a sweeper does not touch entries under their birth name), so it is
-// taken without waiting: a lock held there is another program's, and the
-// entry is given up rather than waited for.
-bool lock_new(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0; }
 
 }  // namespace
 
@@ -209,38 +65,6 @@ std::string parent_dir(const std::string& path) {
   std::size_t end = head.find_last_not_of('/');
   if (end == std::string::npos) return head;
   return head.substr(0, end + 1);
-}
-
-bool is_scratch_name(const char* name) { return kind_of(name) != Kind::none; }
-
-std::string keyed_path(const std::string& dir, const std::string& key, const char* kind) {
-  // FNV-1a, 64 bits, over the kind and the key: the same entry for the same
-  // destination every time
-  std::uint64_t h = 14695981039346656037ull;
-  for (const std::string& part : {std::string(kind), std::string(1, '\0'), key}) {
-    for (unsigned char ch : part) {
-      h ^= ch;
-      h *= 1099511628211ull;
-    }
-  }
-  char digits[kRandomDigits + 1];
-  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(h));
-  return name_in(dir, digits, kind);
-}
-
-std::string birth_path(const std::string& dir) { return random_names(dir, kNew).born; }
-
-void sweep(const std::string& dir) {
-  Py_BEGIN_ALLOW_THREADS;
-  if (tree::Fd dirfd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)}) {
-    const time_t now = time(nullptr);
-    tree::for_each_entry(dirfd.get(), [&](const char* name) {
-      const Kind kind = kind_of(name);
-      if (kind != Kind::none) remove_if_stale(dirfd.get(), name, kind, now);
-      return true;
-    });
-  }
-  Py_END_ALLOW_THREADS;
 }
 
 // ------------------------------------------------------------ PartFile
