@@ -36,9 +36,9 @@ template <class T>
 Ref native_type(PyObject* module, const char* qualified_name, PyType_Slot* slots, std::size_t nslots) {
   std::vector<PyType_Slot> all(slots, slots + nslots);
   all.insert(all.begin(), PyType_Slot{Py_tp_dealloc, reinterpret_cast<void*>(&native_dealloc<T>)});
-  PyType_Spec spec{qualified_name, static_cast<int>(sizeof(NativeObject<T>)), 0,
-                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, all.data()};
-  return Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  PyType_Spec layout{qualified_name, static_cast<int>(sizeof(NativeObject<T>)), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, all.data()};
+  return Ref::steal(PyType_FromModuleAndSpec(module, &layout, nullptr));
 }
 
 // A new instance of `type` holding a default-constructed T.
