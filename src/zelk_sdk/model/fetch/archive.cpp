@@ -108,10 +108,7 @@ Ref download_url(Ctx& c) {
       raise(PyExc_ValueError, textf("the URL path %R names no model archive", url_path.get()).get());
     }
 
-    if (os_path_test(c, c.global(n::os), n::isdir, model_dir)) {
-      log_info(c, [&] { return textf("model dir already exists, skipping download - %U", fmt(model_dir).get()); });
-      return optional_str(model_dir);
-    }
+    if (os_path_test(c, c.global(n::os), n::isdir, model_dir)) return already_there(c, model_dir);
     if (os_path_test(c, c.global(n::os), n::exists, model_dir)) {
       log_info(c, [&] { return textf("remove model file (not a directory) - %U", fmt(model_dir).get()); });
       call(getattr(c.global(n::os), c.interned(n::remove)), model_dir);

@@ -48,16 +48,6 @@ bool read_info(const std::string& path, Info& info) {
   return ok;
 }
 
-[[noreturn]] void raise_errno_path(const std::string& path) {
-  Ref name;
-  {
-    tree::SavedErrno keep;
-    name = scratch::decode_path(path);
-  }
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
-  throw_error();
-}
-
 }  // namespace
 
 Partial::Partial(const std::string& final_path) : final_(final_path) {
@@ -118,23 +108,23 @@ Ref Partial::start(PyObject* open, const Info& info) {
   const std::string born = scratch::birth_path(dir_);
   {
     std::FILE* f = std::fopen(born.c_str(), "wxe");
-    if (f == nullptr) raise_errno_path(born);
+    if (f == nullptr) scratch::raise_errno_path(born);
     const bool written = std::fprintf(f, "%s\n%s\n%lld\n", kInfoMagic, info.validator.c_str(), info.total) > 0;
     if (std::fclose(f) != 0 || !written || ::rename(born.c_str(), info_path_.c_str()) != 0) {
       tree::SavedErrno keep;
       ::unlink(born.c_str());
-      raise_errno_path(info_path_);
+      scratch::raise_errno_path(info_path_);
     }
   }
   if (fd_) {
-    if (ftruncate(fd_.get(), 0) != 0) raise_errno_path(data_);
+    if (ftruncate(fd_.get(), 0) != 0) scratch::raise_errno_path(data_);
   } else {
     const std::string born_data = scratch::birth_path(dir_);
     tree::Fd fd{::open(born_data.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644)};
     if (!fd || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
       tree::SavedErrno keep;
       ::unlink(born_data.c_str());
-      raise_errno_path(data_);
+      scratch::raise_errno_path(data_);
     }
     // never over another writer's kept bytes
     if (tree::rename_noreplace(AT_FDCWD, born_data.c_str(), AT_FDCWD, data_.c_str()) != 0) {
@@ -142,7 +132,7 @@ Ref Partial::start(PyObject* open, const Info& info) {
       ::unlink(born_data.c_str());
       if (err == EEXIST) return Ref();
       errno = err;
-      raise_errno_path(data_);
+      scratch::raise_errno_path(data_);
     }
     fd_ = std::move(fd);
   }

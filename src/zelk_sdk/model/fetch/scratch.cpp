@@ -28,7 +28,9 @@ namespace {
   throw_error();
 }
 
-[[noreturn]] void raise_errno_path(const std::string& path) {
+}  // namespace
+
+void raise_errno_path(const std::string& path) {
   Ref name;
   {
     tree::SavedErrno keep;
@@ -36,8 +38,6 @@ namespace {
   }
   raise_errno(name);
 }
-
-}  // namespace
 
 std::string encode_path(PyObject* path) {
   // str, bytes or an os.PathLike, as os functions take them

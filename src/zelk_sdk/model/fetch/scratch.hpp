@@ -30,6 +30,8 @@ std::string encode_path(PyObject* path);
 std::string parent_dir(const std::string& path);
 // A path in the file system encoding as a str.
 Ref decode_path(const std::string& path);
+// OSError from errno for `path` (given in the file system encoding).
+[[noreturn]] void raise_errno_path(const std::string& path);
 
 // True when `name` is a scratch name of the module (of any kind).
 bool is_scratch_name(const char* name);
