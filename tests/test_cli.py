@@ -117,13 +117,25 @@ def test_model_type_failures(tmp_path):
 
 
 def test_flowsweep_without_the_redis_package_says_what_to_install(tmp_path):
+    from importlib.metadata import requires
+
+    # what the hint names is what the package's redis extra requires
+    [wanted] = [r.split(";")[0].strip() for r in requires("zelk-sdk") or [] if r.endswith('extra == "redis"')]
+    hint = f"pip install '{wanted}'"
     code = "import sys; sys.modules['redis'] = None; from zelk_sdk.cli import main; sys.exit(main(sys.argv[1:]))"
     r = subprocess.run(
         [sys.executable, "-c", code, "flowsweep", "--flows", str(tmp_path / "f.json"), "--node", "a", "--out-key", "k"],
         capture_output=True, text=True, timeout=60,
     )
     assert r.returncode == 1
-    assert "pip install 'zelk-sdk[redis]'" in r.stderr
+    assert hint in r.stderr
+    assert hint in " ".join(run("flowsweep", "--help").stdout.split())
+    wrapper = subprocess.run(
+        [sys.executable, "-c", "import sys; sys.modules['redis'] = None; import zelk_sdk.redis.wrapper"],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert wrapper.returncode == 1
+    assert wrapper.stderr.splitlines()[-1] == f"ImportError: zelk_sdk.redis.wrapper needs redis-py: {hint}"
 
 
 # ------------------------------------------------------------------ flowsweep against a private redis-server
