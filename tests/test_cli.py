@@ -138,6 +138,43 @@ def test_flowsweep_without_the_redis_package_says_what_to_install(tmp_path):
     assert wrapper.stderr.splitlines()[-1] == f"ImportError: zelk_sdk.redis.wrapper needs redis-py: {hint}"
 
 
+@pytest.mark.parametrize(
+    "value, level, first_line",
+    [
+        ("", 20, None),
+        ("warning", 30, None),
+        ("Debug", 10, None),
+        ("15", 15, None),
+        (
+            "bogus",
+            20,
+            "zelk_sdk: ZELK_LOG_LEVEL='bogus' is not a log level (DEBUG, INFO, WARNING, ERROR, CRITICAL or a number);"
+            " using INFO",
+        ),
+    ],
+)
+def test_log_level_from_the_environment(value, level, first_line):
+    """Names in any case and numbers set the level; anything else is said once
+    on standard error, however many loggers read it, and INFO is in force."""
+    code = (
+        "from zelk_sdk.logging import get_logger\n"
+        "a, b = get_logger('A'), get_logger('B')\n"
+        "print(a.level, b.level)\n"
+        "a.info('info line')\n"
+        "b.debug('debug line')\n"
+    )
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                       env={**os.environ, "ZELK_LOG_LEVEL": value})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == f"{level} {level}\n"
+    lines = r.stderr.splitlines()
+    if first_line is not None:
+        assert lines.pop(0) == first_line
+    assert [line.split(" ", 2)[2] for line in lines] == [
+        text for text, at in (("INFO A: info line", 20), ("DEBUG B: debug line", 10)) if at >= level
+    ]
+
+
 # ------------------------------------------------------------------ flowsweep against a private redis-server
 
 FLOWS = [
