@@ -32,6 +32,7 @@ echo "wheel-check: installed into a fresh environment in $(($(date +%s) - start)
 
 cp -r tests "$work/tests"  # with tests/data, the real inputs that some tests read
 cp pyproject.toml "$work/"  # pytest's settings and markers; nothing else there reads it
+mkdir "$work/scripts" && cp scripts/demo.py "$work/scripts/"  # tests/test_cli.py runs the demo
 rm -rf "$work/tests/__pycache__" "$work/tests/support/__pycache__"
 ZELK_VENV="$work/venv" ZELK_SKIP_WHEEL=1 bash scripts/typecheck.sh
 set +e
