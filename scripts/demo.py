@@ -3,12 +3,8 @@
 Starts a model-URL service that checks the device token and an archive store
 on 127.0.0.1, builds a small OpenVINO-shaped model archive with GNU tar, and
 fetches it by model key through the SDK's configuration, exactly as a device
-would: token file, SERVER_HOST, model directory.
-
-    demo.py                    the fetch; its temporary directory is removed at the end
-    demo.py --keep             the same, and the directory (the model and its files) is kept
-    demo.py --serve [--port N] only the backend, until Ctrl-C or SIGTERM: it prints the
-                               environment and the zelk-sdk command to fetch from another shell
+would: token file, SERVER_HOST, model directory. The options are listed in
+scripts/demo.sh, which runs this after the set-up.
 """
 
 from __future__ import annotations
@@ -41,7 +37,7 @@ def _port(text: str) -> int:
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="demo.sh", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="demo.sh", description=__doc__.split("\n")[0])
     parser.add_argument("--keep", action="store_true", help="keep the temporary directory and the model in it")
     parser.add_argument("--serve", action="store_true", help="start only the backend, for zelk-sdk fetch by hand")
     parser.add_argument("--port", type=_port, default=0, help="the backend's port with --serve (default: a free one)")
