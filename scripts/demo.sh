@@ -15,6 +15,6 @@ for arg in "$@"; do
     *) echo "demo: unknown argument '$arg'; $usage" >&2; exit 2 ;;
   esac
 done
-echo "demo: setting up .venv and building the package (the first run takes a few minutes, later ones seconds)..."
+echo "demo: setting up .venv and building the package (the first run takes a minute or two, later ones seconds)..."
 bash scripts/setup.sh
 exec "${ZELK_VENV:-.venv}/bin/python" scripts/demo.py "$@"
