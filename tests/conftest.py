@@ -11,8 +11,8 @@ sys.path.insert(0, str(HERE))
 SRC = HERE.parent / "src"
 assert not any(Path(p).resolve() == SRC for p in sys.path if p), "source tree on sys.path"
 
-# ZELK_CORPUS: where the shared corpus is when the tests run from a copy
-CORPUS = Path(os.environ.get("ZELK_CORPUS") or HERE.parent.parent / "shared" / "corpus")
+# real inputs that nobody on this project wrote; tests/data/README.md says where each comes from
+DATA = HERE / "data"
 
 from support.emulation import EMULATED  # noqa: E402
 
@@ -47,9 +47,15 @@ def _namespace_order_kept():
 
 @pytest.fixture(scope="session")
 def corpus() -> Path:
-    if not CORPUS.is_dir():
-        pytest.skip("shared corpus not present")
-    return CORPUS
+    return DATA
+
+
+@pytest.fixture(scope="session")
+def flow_exports(corpus) -> list[Path]:
+    """The real flows exports in tests/data/nodered, in name order."""
+    paths = sorted((corpus / "nodered").glob("*.json"))
+    assert paths, f"no flows exports in {corpus / 'nodered'}"
+    return paths
 
 
 @pytest.fixture

@@ -1,16 +1,20 @@
-"""The zelk-sdk command, run as the installed console script."""
+"""The zelk-sdk command, run as the installed console script, and the demo
+whose backend it can be tried against by hand."""
 
 from __future__ import annotations
 
 import json
 import os
+import signal
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
 
 from support.archives import gnu_tar_xz
+from support.emulation import scaled
 
 SCRIPT = Path(sys.executable).parent / "zelk-sdk"
 
@@ -117,13 +121,62 @@ def test_model_type_failures(tmp_path):
 
 
 def test_flowsweep_without_the_redis_package_says_what_to_install(tmp_path):
+    from importlib.metadata import requires
+
+    # what the hint names is what the package's redis extra requires
+    [wanted] = [r.split(";")[0].strip() for r in requires("zelk-sdk") or [] if r.endswith('extra == "redis"')]
+    hint = f"pip install '{wanted}'"
     code = "import sys; sys.modules['redis'] = None; from zelk_sdk.cli import main; sys.exit(main(sys.argv[1:]))"
     r = subprocess.run(
         [sys.executable, "-c", code, "flowsweep", "--flows", str(tmp_path / "f.json"), "--node", "a", "--out-key", "k"],
         capture_output=True, text=True, timeout=60,
     )
     assert r.returncode == 1
-    assert "pip install 'zelk-sdk[redis]'" in r.stderr
+    assert hint in r.stderr
+    assert hint in " ".join(run("flowsweep", "--help").stdout.split())
+    wrapper = subprocess.run(
+        [sys.executable, "-c", "import sys; sys.modules['redis'] = None; import zelk_sdk.redis.wrapper"],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert wrapper.returncode == 1
+    assert wrapper.stderr.splitlines()[-1] == f"ImportError: zelk_sdk.redis.wrapper needs redis-py: {hint}"
+
+
+@pytest.mark.parametrize(
+    "value, level, first_line",
+    [
+        ("", 20, None),
+        ("warning", 30, None),
+        ("Debug", 10, None),
+        ("15", 15, None),
+        (
+            "bogus",
+            20,
+            "zelk_sdk: ZELK_LOG_LEVEL='bogus' is not a log level (DEBUG, INFO, WARNING, ERROR, CRITICAL or a number);"
+            " using INFO",
+        ),
+    ],
+)
+def test_log_level_from_the_environment(value, level, first_line):
+    """Names in any case and numbers set the level; anything else is said once
+    on standard error, however many loggers read it, and INFO is in force."""
+    code = (
+        "from zelk_sdk.logging import get_logger\n"
+        "a, b = get_logger('A'), get_logger('B')\n"
+        "print(a.level, b.level)\n"
+        "a.info('info line')\n"
+        "b.debug('debug line')\n"
+    )
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                       env={**os.environ, "ZELK_LOG_LEVEL": value})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == f"{level} {level}\n"
+    lines = r.stderr.splitlines()
+    if first_line is not None:
+        assert lines.pop(0) == first_line
+    assert [line.split(" ", 2)[2] for line in lines] == [
+        text for text, at in (("INFO A: info line", 20), ("DEBUG B: debug line", 10)) if at >= level
+    ]
 
 
 # ------------------------------------------------------------------ flowsweep against a private redis-server
@@ -208,3 +261,66 @@ def test_fetch_on_a_terminal_draws_the_progress_as_a_bar(served_model):
     assert "\r[##############################] 100% 0/0 MB" in screen
     assert "Downloading... 100%" not in screen
     assert "INFO MODEL: Finished the downloading" in screen
+
+
+# ------------------------------------------------------------------ the demo, and its backend for zelk-sdk by hand
+
+DEMO = Path(__file__).resolve().parent.parent / "scripts" / "demo.py"
+
+
+def demo(tmp_path: Path, *args: str) -> subprocess.Popen[str]:
+    env = {**os.environ, "TMPDIR": str(tmp_path)}
+    proc = subprocess.Popen([sys.executable, str(DEMO), *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            stdin=subprocess.DEVNULL, text=True, env=env)
+    # a demo that hangs ends the test instead of holding it
+    timer = threading.Timer(scaled(120), proc.kill)
+    timer.daemon = True
+    timer.start()
+    return proc
+
+
+def test_demo_removes_its_directory_unless_kept(tmp_path):
+    for args in ([], ["--keep"]):
+        proc = demo(tmp_path, *args)
+        out, err = proc.communicate()
+        assert proc.returncode == 0, err
+        assert "model type:     openvino\n" in out and "(reused, no download)\n" in out
+        work = Path(next(line for line in out.splitlines() if line.startswith("model dir: ")).split()[2]).parents[1]
+        assert work.parent == tmp_path
+        if args:
+            assert out.endswith(f"demo: the model and its files are in {work} (remove it when done)\n")
+            assert (work / "models" / "person-detection-0200" / "model.xml").is_file()
+        else:
+            assert out.endswith(f"demo: removed {work} (--keep keeps it)\n")
+            assert not work.exists()
+    assert len(list(tmp_path.glob("zelk-demo-*"))) == 1
+
+
+def test_demo_serve_prints_commands_that_fetch_from_another_shell(tmp_path):
+    proc = demo(tmp_path, "--serve")
+    try:
+        lines: list[str] = []
+        while not (lines and lines[-1].startswith("demo: its archive's direct URL")):
+            line = proc.stdout.readline()
+            assert line, (lines, proc.stderr.read())
+            lines.append(line.rstrip("\n"))
+        # the printed lines as a user pastes them; a budget makes a wrong one fail in seconds, not minutes
+        budget = f" --timeout {int(scaled(10))}"
+        shell = "\n".join(line.strip() for line in lines if line.startswith("  ")) + budget
+        clean = {k: v for k, v in os.environ.items() if k not in ("SERVER_HOST", "ZELK_MODEL_DIR", "ZELK_TOKEN_FILE")}
+        by_key = subprocess.run(["sh", "-c", shell], capture_output=True, text=True, env=clean, timeout=scaled(60))
+        assert by_key.returncode == 0, by_key.stderr
+        model_dir = Path(by_key.stdout.strip())
+        assert model_dir.name == "person-detection-0200" and (model_dir / "model.bin").is_file()
+        direct = lines[-1].split("without the token: ", 1)[1] + budget
+        by_url = subprocess.run(["sh", "-c", direct], capture_output=True, text=True, timeout=scaled(60),
+                                env={**clean, "ZELK_MODEL_DIR": str(tmp_path / "direct")})
+        assert by_url.stdout == str(tmp_path / "direct" / "person-detection-0200") + "\n", by_url.stderr
+    except BaseException:
+        proc.kill()
+        raise
+    proc.send_signal(signal.SIGTERM)
+    rest, err = proc.communicate()
+    assert proc.returncode == 0, err
+    assert rest.endswith(f"demo: removed {model_dir.parent.parent} (--keep keeps it)\n")
+    assert list(tmp_path.glob("zelk-demo-*")) == []

@@ -188,8 +188,8 @@ def downstream_ids(nodes, start):
     return seen
 
 
-def test_corpus_flows_clear_exactly_their_stream(rz, sweep_log, corpus):
-    for path in sorted((corpus / "nodered").glob("*.json")):
+def test_corpus_flows_clear_exactly_their_stream(rz, sweep_log, flow_exports):
+    for path in flow_exports:
         nodes = {n["id"]: n for n in json.loads(path.read_text())}
         start = max(nodes, key=lambda i: (len(downstream_ids(nodes, i)), i))
         rz.client.flushall()

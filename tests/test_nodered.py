@@ -5,8 +5,8 @@ import pytest
 from zelk_sdk.nodered import FlowError, ZelkFlow
 
 
-def test_corpus_exports(corpus):
-    for path in sorted((corpus / "nodered").glob("*.json")):
+def test_corpus_exports(flow_exports):
+    for path in flow_exports:
         data = json.loads(path.read_text())
         wired = next(n for n in data if n.get("wires"))
         for source in (path, str(path), data, {"flows": data, "rev": "1"}):

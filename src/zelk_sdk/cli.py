@@ -116,7 +116,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="delete the Redis keys of one stream of a Node-RED flow",
         description="Delete the Redis keys of one stream: those of the node ID and of every node "
         "downstream of it in the flows export (keys redis_<node id>_*), and the node's output key. "
-        "The deleted keys are printed, one per line. Needs the redis package (zelk-sdk[redis]).",
+        "The deleted keys are printed, one per line. Needs the redis package (pip install 'redis>=5').",
     )
     p.add_argument("--flows", metavar="FLOWS.json", required=True, help="the Node-RED flows export")
     p.add_argument("--node", metavar="ID", required=True, help="the id of the stream's first node")
@@ -279,7 +279,7 @@ def _flowsweep(args: argparse.Namespace, log: logging.Logger) -> int:
         import redis  # noqa: F401
     except ModuleNotFoundError:
         raise CommandError(
-            "the flowsweep command needs the redis package; install it with: pip install 'zelk-sdk[redis]'"
+            "the flowsweep command needs the redis package; install it with: pip install 'redis>=5'"
         ) from None
     try:
         from zelk_sdk.nodered import FlowError, ZelkFlow

@@ -2,8 +2,9 @@
 
 Every logger handed out shares one handler, set up once, that writes lines like
 ``2026-12-08 07:24:27,123 INFO MODEL: Download model`` to standard error. The
-level comes from the environment variable ``ZELK_LOG_LEVEL`` (a level name such
-as DEBUG or WARNING, or a number; INFO when unset or not understood).
+level comes from the environment variable ``ZELK_LOG_LEVEL``: a level name such
+as DEBUG or WARNING (in any case), or a number; INFO when unset. Any other value
+gets one line on standard error that says so, and INFO.
 """
 
 from __future__ import annotations
@@ -18,16 +19,30 @@ LOG_FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
 
 _lock = threading.Lock()
 _handler: logging.Handler | None = None
+# the last value of ZELK_LOG_LEVEL reported as not a level: each logger reads
+# the variable, and a bad value is reported once, not once per logger
+_reported: str | None = None
 
 
 def _level_from_env() -> int:
+    global _reported
     raw = os.environ.get(LOG_LEVEL_ENV, "").strip()
     if not raw:
         return logging.INFO
     if raw.lstrip("-").isdigit():
         return int(raw)
     level = logging.getLevelName(raw.upper())
-    return level if isinstance(level, int) else logging.INFO
+    if isinstance(level, int):
+        return level
+    if raw != _reported:
+        _reported = raw
+        print(
+            f"zelk_sdk: {LOG_LEVEL_ENV}={raw!r} is not a log level (DEBUG, INFO, WARNING, ERROR, CRITICAL"
+            " or a number); using INFO",
+            file=sys.stderr,
+            flush=True,
+        )
+    return logging.INFO
 
 
 def _shared_handler() -> logging.Handler:

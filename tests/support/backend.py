@@ -166,14 +166,14 @@ class _Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
 class Backend:
     """The model-URL service and the archive store, on one loopback port."""
 
-    def __init__(self, token: str | None = "device-token-1") -> None:
+    def __init__(self, token: str | None = "device-token-1", port: int = 0) -> None:
         self.token = token
         self.replies: dict[str, Reply] = {}
         self.archives: dict[str, Archive] = {}
         self.requests: list[tuple[str, dict[str, str]]] = []
         self.url_delay = 0.0
         self.lock = threading.Lock()
-        self._server = _Server(("127.0.0.1", 0), _Handler)
+        self._server = _Server(("127.0.0.1", port), _Handler)  # port 0: a free one
         self._server.backend = self
         self.port = self._server.server_address[1]
         self.base = f"http://127.0.0.1:{self.port}"

@@ -31,7 +31,7 @@ try:
     from redis.crc import key_slot
     from redis.retry import Retry
 except ImportError as exc:  # pragma: no cover - depends on the installation
-    raise ImportError("zelk_sdk.redis.wrapper needs redis-py: pip install 'zelk-sdk[redis]'") from exc
+    raise ImportError("zelk_sdk.redis.wrapper needs redis-py: pip install 'redis>=5'") from exc
 
 __all__ = ["ZelkRedis"]
 
