@@ -71,12 +71,8 @@ if [ "$clean" -eq 1 ]; then rm -rf "${ROOT:?}$STATE"; fi
 mkdir -p "$ROOT$STATE"
 
 copy_tree_into_root "$TREE"
-# the shared corpus that the tests find beside the tree (tests/conftest.py)
+# left by earlier versions of this script
 rm -rf "${ROOT:?}$WORK/shared"
-if [ -d "$TOP/../shared/corpus" ]; then
-  mkdir -p "$ROOT$WORK/shared"
-  cp -r "$TOP/../shared/corpus" "$ROOT$WORK/shared/"
-fi
 
 # ------------------------------------------------------------------ the run
 

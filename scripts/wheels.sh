@@ -157,7 +157,11 @@ prove_wheel() {
   rm -rf "${ROOT:?}$dir"
   mkdir -p "$ROOT$dir"
   cp "$wheel" "$ROOT$dir/"
+  # what wheel-check.sh copies too: the tests with their data, pytest's
+  # settings, and the demo that tests/test_cli.py runs
   cp -r tests pyproject.toml "$ROOT$dir/"
+  mkdir -p "$ROOT$dir/scripts"
+  cp scripts/demo.py "$ROOT$dir/scripts/"
   find "$ROOT$dir/tests" -name __pycache__ -prune -exec rm -rf {} +
   in_root /usr/bin/python3.13 -m venv "$dir/venv"
   local t=$SECONDS
