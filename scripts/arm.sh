@@ -67,12 +67,14 @@ TREE=$WORK/zelk
 STATE=/var/lib/zelk
 VENV=$STATE/venv
 BUILD=$STATE/build
-if [ "$clean" -eq 1 ]; then rm -rf "${ROOT:?}$STATE"; fi
-mkdir -p "$ROOT$STATE"
+root_path "$STATE"
+if [ "$clean" -eq 1 ]; then rm -rf "${REPLY:?}"; fi
+mkdir -p "$REPLY"
 
 copy_tree_into_root "$TREE"
 # left by earlier versions of this script
-rm -rf "${ROOT:?}$WORK/shared"
+root_path "$WORK/shared"
+rm -rf "${REPLY:?}"
 
 # ------------------------------------------------------------------ the run
 

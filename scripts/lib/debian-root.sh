@@ -101,6 +101,9 @@ root_mounts() {
 }
 unmount_all() {
   local mp _
+  # a /dev left shared by an older version of this script: never let its
+  # unmounts propagate to the host
+  if root_mounts | grep -qxF "$ROOT/dev"; then mount --make-rslave "$ROOT/dev" 2>/dev/null || true; fi
   # several passes: a mount point can hold more than one mount (/dev/pts)
   for _ in 1 2 3 4 5; do
     [ -n "$(root_mounts)" ] || return 0
@@ -118,9 +121,9 @@ mount_all() {
   mount -t proc proc "$ROOT/proc"
   mount -t sysfs sysfs "$ROOT/sys"
   # /dev with what lies below it (/dev/pts, /dev/shm for POSIX semaphores);
-  # a slave, so that the unmount on exit never reaches the host's /dev
-  mount --rbind /dev "$ROOT/dev"
-  mount --make-rslave "$ROOT/dev"
+  # a slave from its first moment (one mount call), so that no unmount here
+  # ever reaches the host's /dev, whenever the script is interrupted
+  mount --rbind --make-rslave /dev "$ROOT/dev"
 }
 
 # ------------------------------------------------------------------ processes
@@ -178,6 +181,9 @@ stop_child() {
 
 # ------------------------------------------------------------------ open, close
 
+# ROOT is set only while this script holds the root's lock: root_close (and
+# so an interrupt or an error while waiting) never touches a root that
+# another run is using.
 ROOT=
 root_open() {
   [ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot, mounts)"
@@ -185,16 +191,16 @@ root_open() {
   ROOT_ARCH=$1
   QEMU_NAME=$(qemu_name "$ROOT_ARCH")
   CACHE=$(realpath -m "$2")
-  ROOT=$CACHE/root
-  MARKER=$CACHE/root.complete
   mkdir -p "$CACHE"
   root_host_tools
   # One user at a time per root: the mounts and the trees copied in are shared.
   exec 9>"$CACHE/lock"
   if ! flock -n 9; then
-    log "waiting for another run on $ROOT"
+    log "waiting for another run on $CACHE/root"
     flock 9
   fi
+  ROOT=$CACHE/root
+  MARKER=$CACHE/root.complete
   # a run that was killed may have left processes and mounts
   if [ -d "$ROOT" ]; then
     end_root_processes
@@ -216,6 +222,22 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 in_root() { "${IN_ROOT[@]}" "$@"; }
+
+# Sets REPLY to the host's path of the root's PATH (absolute inside the
+# root), after checking that no part of it below the root is a symbolic link:
+# these scripts work on such paths from the host, where a link planted inside
+# the root would lead out of it. Not for $(...): it ends the script.
+root_path() {
+  local - rel=${1#/} part path=$ROOT
+  local IFS=/
+  set -f
+  for part in $rel; do
+    [ -n "$part" ] || continue
+    path=$path/$part
+    [ ! -L "$path" ] || die "$path is a symbolic link; make the root anew"
+  done
+  REPLY=$path
+}
 APT=(apt-get -o Dpkg::Use-Pty=0 -o APT::Install-Recommends=false)
 
 # ------------------------------------------------------------------ making it
@@ -271,10 +293,19 @@ mirror_from_apt_sources() {
 # the local certificate authorities the host trusts (an inspecting proxy's, for
 # one), so that apt-get and pip inside reach the same registries.
 refresh_host_files() {
-  cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf"
-  grep -qs '^127\.0\.0\.1[[:space:]].*\blocalhost\b' "$ROOT/etc/hosts" || echo "127.0.0.1 localhost" >>"$ROOT/etc/hosts"
-  if [ "$QEMU_IN_ROOT" -eq 1 ]; then cp "$QEMU" "$ROOT/usr/bin/"; fi
-  local src=/usr/local/share/ca-certificates dst=$ROOT/usr/local/share/ca-certificates
+  local etc
+  root_path /etc/hosts
+  etc=${REPLY%/hosts}
+  # a link at resolv.conf (to a resolver's file) is replaced, not followed
+  cp -L --remove-destination /etc/resolv.conf "$etc/resolv.conf"
+  grep -qs '^127\.0\.0\.1[[:space:]].*\blocalhost\b' "$etc/hosts" || echo "127.0.0.1 localhost" >>"$etc/hosts"
+  if [ "$QEMU_IN_ROOT" -eq 1 ]; then
+    root_path /usr/bin
+    cp --remove-destination "$QEMU" "$REPLY/"
+  fi
+  local src=/usr/local/share/ca-certificates dst
+  root_path /usr/local/share/ca-certificates
+  dst=$REPLY
   if [ -d "$src" ] && [ -x "$ROOT/usr/sbin/update-ca-certificates" ]; then
     if ! diff -rq "$src" "$dst" >/dev/null 2>&1; then
       rm -rf "$dst"
@@ -364,7 +395,9 @@ root_prepare() {
 # tracked files as they are now (deleted ones left out) and untracked files
 # that are not ignored; no build products.
 copy_tree_into_root() {
-  local dir=$ROOT$1
+  local dir
+  root_path "$1"
+  dir=$REPLY
   rm -rf "${dir:?}"
   mkdir -p "$dir"
   git ls-files -z --cached --others --exclude-standard |
