@@ -4,14 +4,18 @@
 # nothing is compiled there), and the test suite and the stub checks run
 # against it from a copy of tests/ outside the source tree.
 #
-#   bash scripts/wheel-check.sh            # wheel in dist/
+#   bash scripts/wheel-check.sh            # wheel in build/wheel-check/
 #   ZELK_WHEEL_DIR=/tmp/w bash scripts/wheel-check.sh -k fetch
+#
+# Its wheel is this machine's build (linux_<arch>), not a release wheel: it
+# goes to a directory of its own and never replaces what scripts/wheels.sh
+# wrote to dist/.
 #
 # Extra arguments go to pytest. Needs the build environment of scripts/setup.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV=${ZELK_VENV:-.venv}
-DIST=${ZELK_WHEEL_DIR:-dist}
+DIST=${ZELK_WHEEL_DIR:-build/wheel-check}
 [ -x "$VENV/bin/python" ] || bash scripts/setup.sh
 mkdir -p "$DIST"
 DIST=$(cd "$DIST" && pwd)
