@@ -201,7 +201,7 @@ prove_wheel() {
     --cert /etc/ssl/certs/ca-certificates.crt --only-binary=:all: "$dir/$name[test]"
   log "$name installed in $(elapsed $t) in a root without a compiler"
   local emulated=()
-  [ -z "$QEMU_NAME" ] || emulated=(ZELK_EMULATED=1)
+  [ -z "$QEMU_NAME" ] || emulated=(ZELK_EMULATED=1 ZELK_EMULATED_MACHINE="$arch")
   local logf=$DIST/$name.suite.log rc=0
   run_child "${IN_ROOT[@]}" "${emulated[@]}" ZELK_SKIP_WHEEL=1 TERM=dumb \
     bash -c 'cd "$1" && shift && exec venv/bin/python -m pytest -p no:cacheprovider "$@" tests' prove "$dir" "$@" \
