@@ -4,8 +4,8 @@ ARM under emulation (scripts/arm.sh)."""
 from __future__ import annotations
 
 import importlib
-import struct
 import os
+import struct
 import sys
 import sysconfig
 import time
