@@ -10,6 +10,7 @@ import fcntl
 import io
 import lzma
 import os
+import shutil
 import tarfile
 import threading
 import types
@@ -371,3 +372,106 @@ def test_odd_entries_and_names(fetch, fetch_log, model_env, backend, monkeypatch
     else:
         monkeypatch.setattr(fetch, "BASE_MODEL_DIR", base)
         assert fetch.download_url(url) == str(base / "m")
+
+
+# ------------------------------------------------------------------ shapes the kernel refuses
+
+DEEP = "m/" + "/".join(f"d{i}" for i in range(1, 41))
+
+
+def outside_state(root: Path, skip: Path) -> dict:
+    """Type, mode, times and contents of everything under root but `skip`."""
+    seen = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        if Path(dirpath) == skip:
+            dirnames[:] = []
+            continue
+        for name in dirnames + filenames:
+            p = Path(dirpath, name)
+            if p == skip:
+                continue
+            st = p.lstat()
+            body = p.read_bytes() if p.is_file() and not p.is_symlink() else None
+            seen[str(p.relative_to(root))] = (st.st_mode, st.st_mtime_ns, st.st_nlink, body)
+    return seen
+
+
+@pytest.mark.parametrize(
+    "members",
+    [
+        # a link that stays inside where it is, made again by a hard link where it climbs out
+        pytest.param([("m", "dir"), (DEEP + "/s", ("sym", "../" * 40 + "../victim")), ("h", ("lnk", DEEP + "/s"))],
+                     id="hard-to-symbolic-at-top"),
+        pytest.param([("m", "dir"), (DEEP + "/s", ("sym", "../" * 39 + "../victim")), ("m/h", ("lnk", DEEP + "/s"))],
+                     id="hard-to-symbolic-in-m"),
+        pytest.param([("m", "dir"), ("m/s", ("sym", "nowhere")), ("m/h", ("lnk", "m/s"))], id="hard-to-dangling"),
+        pytest.param([("m", "dir"), ("m/d", "dir"), ("m/h", ("lnk", "m/d"))], id="hard-to-directory"),
+        pytest.param([("m", "dir"), ("m/h", ("lnk", "m/never"))], id="hard-to-missing"),
+    ],
+)
+def test_hard_links_name_only_files_the_archive_wrote(fetch, fetch_log, model_env, backend, tmp_path, members):
+    model_env.mkdir()
+    (tmp_path / "victim").write_bytes(b"keep")
+    os.chmod(tmp_path / "victim", 0o600)
+    (tmp_path / "vdir").mkdir(mode=0o700)
+    os.utime(tmp_path / "victim", (1, 1))
+    before = outside_state(tmp_path, model_env)
+    fails_with(fetch, fetch_log, backend.serve("m.tar.xz", tarfile_xz(members)), model_env, "the hard link")
+    assert outside_state(tmp_path, model_env) == before
+
+
+@pytest.mark.parametrize("replacement", ["directory", "link"])
+def test_a_base_directory_replaced_during_the_fetch_fails_it(fetch, model_env, backend, tmp_path, replacement):
+    from support.logcap import RecordingLogger
+
+    url = backend.serve("m.tar.xz", tarfile_xz(MODEL))
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+
+    class Swapping(RecordingLogger):
+        def info(self, message, *rest):
+            super().info(message, *rest)
+            if message.startswith("Extracting model file"):  # the archive is on disk; the lock is held
+                os.rename(model_env, tmp_path / "moved")
+                if replacement == "link":
+                    os.symlink(elsewhere, model_env)
+                else:
+                    model_env.mkdir()
+                # the same archive at the new place: what is read by path is whole
+                shutil.copy(tmp_path / "moved" / "m.tar.xz", model_env / "m.tar.xz")
+
+    log = Swapping()
+    fetch.logger, saved = log, fetch.logger
+    try:
+        assert fetch.download_url(url) is None
+    finally:
+        fetch.logger = saved
+    [warning] = log.at("warning")
+    assert "was replaced while the model was fetched" in warning
+    # the model is at no path at all: neither where the caller looks nor where the old base went
+    assert os.listdir(model_env) == ["m.tar.xz"] and os.listdir(tmp_path / "moved") == ["m.tar.xz"]
+
+
+@pytest.mark.parametrize("plant", ["symlink", "directory", "hard link", "fifo"])
+def test_anything_but_our_lock_file_at_its_name_is_left_alone(fetch, fetch_log, model_env, backend, tmp_path, plant):
+    from support.scratch import keyed_name
+
+    model_env.mkdir()
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"keep")
+    lock = model_env / keyed_name("m", ".lock")
+    {"symlink": lambda: os.symlink(victim, lock), "directory": lambda: lock.mkdir(),
+     "hard link": lambda: os.link(victim, lock), "fifo": lambda: os.mkfifo(lock)}[plant]()
+    before = lock.lstat()
+    assert fetch.download_url(backend.serve("m.tar.xz", tarfile_xz(MODEL))) == str(model_env / "m")
+    assert fetch_log.at("warning") == [f"fetching m without its lock: '{lock}' is not a lock file of this module"]
+    after = lock.lstat()
+    assert (after.st_ino, after.st_mode, after.st_nlink) == (before.st_ino, before.st_mode, before.st_nlink)
+    assert victim.read_bytes() == b"keep"
+
+
+def test_a_stand_in_tarfile_does_not_change_the_judgement(fetch, fetch_log, model_env, backend, monkeypatch):
+    """The xz data's last bytes lost: tarfile's own stream reader never notices."""
+    monkeypatch.setattr(fetch, "tarfile", types.SimpleNamespace(open=tarfile.open))
+    url = backend.serve("m.tar.xz", tarfile_xz(MODEL)[:-30])
+    fails_with(fetch, fetch_log, url, model_env, "truncated archive: the file does not end with a complete xz stream")

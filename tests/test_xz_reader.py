@@ -102,10 +102,16 @@ def test_failures_are_worded_as_tarfile_words_them(fetch, fetch_log, model_env):
     data = VARIANTS["single block"]
     corrupt = bytearray(data)
     corrupt[len(data) // 2] ^= 0x10
+    raw = tar_bytes()
+    sixth = 6 * (512 + 100_352)  # where the seventh member's header starts
     for body, text in [
         (b"not an xz file at all" * 10, "invalid compressed data"),
         (bytes(corrupt), "invalid compressed data"),
-        (data[: len(data) // 2], "truncated archive: the file does not end with a complete xz stream"),
+        # cut inside a member: tarfile's own words for it
+        (data[: len(data) // 2], "unexpected end of data"),
+        # cut where a header would start: tarfile would end quietly there
+        (lzma.compress(raw[:sixth]) + lzma.compress(raw[sixth:])[:40],
+         "truncated archive: the file does not end with a complete xz stream"),
     ]:
         fetch_log.clear()
         (base / "m.tar.xz").write_bytes(body)

@@ -16,3 +16,12 @@ def check_value(digits: str, kind: str) -> int:
 def scratch_name(kind: str = ".part", digits: str | None = None) -> str:
     digits = digits or os.urandom(8).hex()
     return f".zelk-tmp-{digits}-{check_value(digits, kind):08x}{kind}"
+
+
+def keyed_name(key: str, kind: str) -> str:
+    """The entry of a kind that belongs to one destination (".resume",
+    ".resinfo") or one model (".lock"): the same name every time."""
+    h = 14695981039346656037
+    for b in kind.encode() + b"\0" + os.fsencode(key):
+        h = ((h ^ b) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+    return scratch_name(kind, f"{h:016x}")

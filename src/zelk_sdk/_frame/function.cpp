@@ -294,6 +294,12 @@ Ref make_default(const Default& d) {
 
 Ref create_function_type(PyObject* module) { return Ref::steal(PyType_FromModuleAndSpec(module, &fn_spec, nullptr)); }
 
+bool is_function_of(PyObject* o, PyObject* module, const FunctionDef& def) noexcept {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(o)) != frame_state(module).function_type.get()) return false;
+  const auto* fn = reinterpret_cast<const FunctionObject*>(o);
+  return fn->def == &def && fn->module == module;
+}
+
 Ref make_function(PyObject* module, const FunctionDef& def, PyObject* closure) {
   FrameState& fs = frame_state(module);
   int ndefaults = 0;

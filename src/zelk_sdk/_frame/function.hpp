@@ -135,6 +135,10 @@ consteval FunctionDef declare(Declaration d, std::source_location at = std::sour
 // defining class of a method for super()).
 Ref make_function(PyObject* module, const FunctionDef& def, PyObject* closure = nullptr);
 
+// True when `o` is a function object that `module` made from `def` (one of
+// its own functions, not a stand-in bound in its place).
+bool is_function_of(PyObject* o, PyObject* module, const FunctionDef& def) noexcept;
+
 // The heap type of the module's functions; created once per module at exec.
 Ref create_function_type(PyObject* module);
 

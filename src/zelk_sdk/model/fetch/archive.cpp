@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "extract.hpp"
 #include "scratch.hpp"
 #include "xz_reader.hpp"
 
@@ -50,6 +51,15 @@ void check_archive_complete(Ctx& c, PyObject* f, PyObject* reader) {
       raise_incomplete(c, "damaged archive: data follows the last member that could be read");
   }
   xz::drain(reader);
+}
+
+// The same judgement of an archive that a stand-in for tarfile extracted: the
+// file is read once more, through the module's reader and the interpreter's
+// own tarfile, so that what is published does not depend on the stand-in.
+void check_archive_file(Ctx& c, PyObject* tar_xz_file) {
+  Ref reader = xz::open(c.pinned(pin_xz_reader_type), tar_xz_file, c.pinned(pin_ReadError));
+  Ref archive = call(c.pinned(pin_tarfile_open), tar_xz_file, text("r|"), kw(c, n::fileobj, reader));
+  with(archive, c.interned(n::enter), c.interned(n::exit), [&](PyObject* f) { check_archive_complete(c, f, reader); });
 }
 
 // True when the archive that this call was about to use is gone because
@@ -117,7 +127,14 @@ Ref download_url(Ctx& c) {
     // One fetch of this model at a time, across threads and processes: a call
     // that waited here finds what the one before it left, and reuses it as
     // any call reuses what is on disk.
-    scratch::ModelLock model_lock(scratch::encode_path(save_dir), scratch::encode_path(model_name));
+    scratch::BaseDir base_dir(scratch::encode_path(save_dir));
+    scratch::ModelLock model_lock(base_dir, scratch::encode_path(model_name));
+    if (!model_lock.foreign().empty()) {
+      log_warning(c, [&] {
+        return textf("fetching %U without its lock: %R is not a lock file of this module", fmt(model_name).get(),
+                     scratch::decode_path(model_lock.foreign()).get());
+      });
+    }
     if (os_path_test(c, c.global(n::os), n::isdir, model_dir)) return already_there(c, model_dir);
 
     if (os_path_test(c, c.global(n::os), n::exists, tar_xz_file)) {
@@ -155,7 +172,7 @@ Ref download_url(Ctx& c) {
       // on disk and the tree has been checked, and nothing but the model
       // directory leaves the staging directory.
       const std::string model = scratch::encode_path(model_name);
-      scratch::Staging staging(scratch::encode_path(save_dir));
+      scratch::Staging staging(base_dir);
       Ref tarfile = c.global(n::tarfile);
       Ref reader;
       Ref archive;
@@ -171,8 +188,16 @@ Ref download_url(Ctx& c) {
         throw;
       }
       with(archive, c.interned(n::enter), c.interned(n::exit), [&](PyObject* f) {
-        call(c.global(n::safe_extract), f, staging.path());
-        if (reader) check_archive_complete(c, f, reader);
+        Ref extractor = c.global(n::safe_extract);
+        Ref staging_path = staging.path();
+        if (!extract_into(c, extractor, f, staging_path, staging.fd())) call(extractor, f, staging_path);
+        if (reader) {
+          check_archive_complete(c, f, reader);
+        } else {
+          // a stand-in read the archive: it is judged all the same, by a
+          // second reading of its own
+          check_archive_file(c, tar_xz_file);
+        }
         const std::vector<std::string> strays = staging.verify(model);
         if (!strays.empty()) {
           log_warning(c, [&] {
@@ -198,6 +223,9 @@ Ref download_url(Ctx& c) {
       Handling handling(e);
       log_warning(
           c, [&] { return textf("Failed to extracting tarxz %U - %U", fmt(tar_xz_file).get(), str(e.value()).get()); });
+      // where the base directory was replaced, its path names somebody
+      // else's directory now: nothing is removed there
+      if (!base_dir.still_named()) return none();
       try {
         call(getattr(c.global(n::os), c.interned(n::remove)), tar_xz_file);
       } catch (PyErr& removal) {

@@ -101,6 +101,13 @@ namespace zelk::fetch {
   X(offset, "offset")                                     \
   X(rstrip, "rstrip")                                     \
   X(slash, "/")                                           \
+  X(isreg, "isreg")                                       \
+  X(extractfile, "extractfile")                           \
+  X(readinto, "readinto")                                 \
+  X(mtime, "mtime")                                       \
+  X(TarFile, "TarFile")                                   \
+  X(data_filter, "data_filter")                           \
+  X(ExtractError, "ExtractError")                         \
   X(http, "http")                                         \
   X(msg_get_url, "Get the download url from model_id:")
 
@@ -127,6 +134,11 @@ enum Pinned : int {
   pin_ReadError,
   pin_FileNotFoundError,
   pin_xz_reader_type,
+  // the interpreter's TarFile class, its "data" filter and ExtractError: a
+  // TarFile of that class is extracted through descriptors (tree_writer.hpp)
+  pin_TarFile,
+  pin_data_filter,
+  pin_ExtractError,
 };
 
 // One log line through the module's `logger`, looked up now (see log_line).
@@ -148,6 +160,10 @@ void log_warning(Ctx& c, Make&& make) {
 // The result rule of functions annotated "Optional[str]": exactly str or None,
 // else TypeError "Expected unicode, got <type>".
 Ref optional_str(Ref value);
+
+// Raises the refusal of a member: Exception("Attempted path traversal in tar
+// archive: <name>").
+[[noreturn]] void refuse_member(PyObject* member_name);
 
 // The functions of the module, in their order of definition.
 extern const FunctionDef kGetDeviceToken;

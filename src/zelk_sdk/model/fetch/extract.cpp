@@ -1,4 +1,7 @@
 // Safe tar extraction.
+#include "extract.hpp"
+
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -8,6 +11,8 @@
 
 #include "common.hpp"
 #include "scratch.hpp"
+#include "tree_ops.hpp"
+#include "tree_writer.hpp"
 
 namespace zelk::fetch {
 namespace {
@@ -81,10 +86,6 @@ void require_link(Ctx& c, const std::string& dest, PyObject* member) {
       call(c.pinned(pin_OSError), textf("could not create the symbolic link %U of the archive", fmt(name).get())));
 }
 
-[[noreturn]] void refuse(PyObject* member_name) {
-  raise(PyExc_Exception, textf("Attempted path traversal in tar archive: %U", fmt(member_name).get()).get());
-}
-
 bool within(PyObject* candidate, PyObject* prefix) {
   return PyUnicode_Tailmatch(candidate, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;
 }
@@ -108,10 +109,10 @@ Ref check_member(Ctx& c) {
   Ref name = getattr(member, c.interned(n::name));
   Ref member_path = call(abspath, call(join, path, name));
   Ref prefix = Ref::steal(PyNumber_Add(abs_path, getattr(os, c.interned(n::sep))));
-  if (!within(member_path, prefix)) refuse(name);
+  if (!within(member_path, prefix)) refuse_member(name);
 
   const std::string dest = scratch::encode_path(abs_path);
-  if (PyUnicode_Check(name.get()) && through_link(dest, name)) refuse(name);
+  if (PyUnicode_Check(name.get()) && through_link(dest, name)) refuse_member(name);
   if (truthy(call_method(member, c.interned(n::issym)))) {
     // tarfile creates "m/cfg/" at "m/cfg": the link's directory is "m"
     Ref link_path = PyUnicode_Check(name.get()) ? call_method(name, c.interned(n::rstrip), c.interned(n::slash)) : name;
@@ -119,16 +120,16 @@ Ref check_member(Ctx& c) {
     Ref linkname = getattr(member, c.interned(n::linkname));
     Ref target = call(abspath, call(join, path, member_dir, linkname));
     // a link to the destination itself stays inside it
-    if (!within(target, prefix) && !rich_compare(target, abs_path, Py_EQ)) refuse(name);
+    if (!within(target, prefix) && !rich_compare(target, abs_path, Py_EQ)) refuse_member(name);
     if (PyUnicode_Check(member_dir.get()) && PyUnicode_Check(linkname.get()) &&
         through_link(dest + "/" + scratch::encode_path(member_dir), linkname, true)) {
-      refuse(name);
+      refuse_member(name);
     }
   } else if (truthy(call_method(member, c.interned(n::islnk)))) {
     Ref linkname = getattr(member, c.interned(n::linkname));
     Ref target = call(abspath, call(join, path, linkname));
-    if (!within(target, prefix)) refuse(name);
-    if (PyUnicode_Check(linkname.get()) && through_link(dest, linkname)) refuse(name);
+    if (!within(target, prefix)) refuse_member(name);
+    if (PyUnicode_Check(linkname.get()) && through_link(dest, linkname)) refuse_member(name);
   }
   return Ref::borrow(member);
 }
@@ -141,13 +142,34 @@ const FunctionDef kCheck = declare({
     .body = check_member,
 });
 
-Ref safe_extract(Ctx& c) {
-  PyObject* tar = c.arg(param(kParams, "tar"));
-  PyObject* path = c.arg(param(kParams, "path"));
+// The _check closure of one call over (path, os.path.abspath(path)).
+Ref make_check(Ctx& c, PyObject* path, Ref* abs_path_out = nullptr) {
   Ref os = c.global(n::os);
   Ref abs_path = call(getattr(getattr(os, c.interned(n::path)), c.interned(n::abspath)), path);
   Ref cells = Ref::steal(PyTuple_Pack(2, path, abs_path.get()));
-  Ref check = make_function(c.module(), kCheck, cells);
+  if (abs_path_out != nullptr) *abs_path_out = abs_path;
+  return make_function(c.module(), kCheck, cells);
+}
+
+bool own_tarfile_object(Ctx& c, PyObject* tar) {
+  return reinterpret_cast<PyObject*>(Py_TYPE(tar)) == c.pinned(pin_TarFile);
+}
+
+Ref safe_extract(Ctx& c) {
+  PyObject* tar = c.arg(param(kParams, "tar"));
+  PyObject* path = c.arg(param(kParams, "path"));
+  Ref abs_path;
+  Ref check = make_check(c, path, &abs_path);
+  if (own_tarfile_object(c, tar)) {
+    // the destination is opened once; every member is written below it
+    const std::string dest = scratch::encode_path(path);
+    tree::Fd root{::open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (!root) scratch::raise_errno_path(dest);
+    writer::extract_members(c, tar, check, path, root.get());
+    return none();
+  }
+  // Anything else that iterates and extracts like a TarFile gets its own
+  // extract(), by path, with the "data" filter.
   Iter members(tar);
   const std::string dest = scratch::encode_path(abs_path);
   while (Ref member = members.next()) {
@@ -161,6 +183,16 @@ Ref safe_extract(Ctx& c) {
 }
 
 }  // namespace
+
+void refuse_member(PyObject* member_name) {
+  raise(PyExc_Exception, textf("Attempted path traversal in tar archive: %U", fmt(member_name).get()).get());
+}
+
+bool extract_into(Ctx& c, PyObject* extractor, PyObject* tar, PyObject* path, int root_fd) {
+  if (!is_function_of(extractor, c.module(), kSafeExtract) || !own_tarfile_object(c, tar)) return false;
+  writer::extract_members(c, tar, make_check(c, path), path, root_fd);
+  return true;
+}
 
 const FunctionDef kSafeExtract = declare({
     .name = "_safe_extract",

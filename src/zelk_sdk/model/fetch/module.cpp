@@ -53,6 +53,9 @@ void exec(PyObject* m, FrameState& fs) {
   fs.pin(pin_ReadError, getattr(tarfile, fs.names[n::ReadError]));
   fs.pin(pin_FileNotFoundError, Ctx::lookup_global(globals, fs.builtins, fs.names[n::FileNotFoundError]));
   fs.pin(pin_xz_reader_type, xz::create_type(m));
+  fs.pin(pin_TarFile, getattr(tarfile, fs.names[n::TarFile]));
+  fs.pin(pin_data_filter, getattr(tarfile, fs.names[n::data_filter]));
+  fs.pin(pin_ExtractError, getattr(tarfile, fs.names[n::ExtractError]));
 
   Ref get_logger = Ctx::lookup_global(globals, fs.builtins, text("get_logger"));
   bind(m, "logger", call(get_logger, text("MODEL")));

@@ -112,17 +112,65 @@ void PartFile::commit(PyObject* final_path_obj) {
   committed_ = true;
 }
 
+// ------------------------------------------------------------ BaseDir
+
+BaseDir::BaseDir(const std::string& path) : path_(path) {
+  if (path_.empty() || path_[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) raise_errno_path(path_);
+    path_ = std::string(cwd) + (path_.empty() ? "" : "/" + path_);
+  }
+  fd_.reset(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st;
+  if (!fd_ || fstat(fd_.get(), &st) != 0) raise_errno_path(path_);
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
+}
+
+bool BaseDir::still_named() const noexcept {
+  struct stat st;
+  return ::stat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
+}
+
+void BaseDir::raise_replaced() const {
+  raise(PyExc_OSError,
+        textf("the base directory %R was replaced while the model was fetched", decode_path(path_).get()).get());
+}
+
 // ------------------------------------------------------------ ModelLock
 
-ModelLock::ModelLock(const std::string& base_dir, const std::string& model_name) {
-  const std::string path = keyed_path(base_dir, model_name, kLock);
+namespace {
+
+// An entry of our own at `name` in `dirfd`: a regular file with one link,
+// owned by this process's user. Anything else (a link to someone's file, a
+// FIFO, another user's file) is never written, locked or removed.
+bool ours(const struct stat& st) noexcept { return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid(); }
+
+bool same_entry(int dirfd, const std::string& name, int fd) noexcept {
+  struct stat held;
+  struct stat named;
+  return fstat(fd, &held) == 0 && fstatat(dirfd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+ModelLock::ModelLock(const BaseDir& base, const std::string& model_name)
+    : base_(fcntl(base.fd(), F_DUPFD_CLOEXEC, 0)), name_(keyed_path("", model_name, kLock)) {
+  if (!base_) raise_errno_path(base.path());
   for (;;) {
-    tree::Fd fd{::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600)};
+    tree::Fd fd{openat(base_.get(), name_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600)};
+    struct stat st;
     if (!fd) {
       // a read-only base directory, or one we may not write: nothing to
-      // coordinate there; anything else in the lock's place is an error
+      // coordinate there
       if (errno == EROFS || errno == EACCES || errno == EPERM) return;
-      raise_errno_path(path);
+      foreign_ = base.path() + "/" + name_;
+      return;
+    }
+    if (fstat(fd.get(), &st) != 0 || !ours(st)) {
+      foreign_ = base.path() + "/" + name_;
+      return;
     }
     for (;;) {
       int r;
@@ -136,11 +184,7 @@ ModelLock::ModelLock(const std::string& base_dir, const std::string& model_name)
       if (PyErr_CheckSignals() < 0) throw_error();
     }
     // the holder before us removed the file we waited on: wait on the new one
-    struct stat locked;
-    struct stat named;
-    if (fstat(fd.get(), &locked) == 0 && ::stat(path.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
-        locked.st_ino == named.st_ino) {
-      path_ = path;
+    if (same_entry(base_.get(), name_, fd.get())) {
       fd_ = std::move(fd);
       return;
     }
@@ -149,32 +193,26 @@ ModelLock::ModelLock(const std::string& base_dir, const std::string& model_name)
 
 ModelLock::~ModelLock() {
   if (!fd_) return;
-  ::unlink(path_.c_str());
+  if (same_entry(base_.get(), name_, fd_.get())) unlinkat(base_.get(), name_.c_str(), 0);
   fd_.reset();
 }
 
 // ------------------------------------------------------------ Staging
 
-Staging::Staging(const std::string& base_dir) : base_(base_dir) {
-  // Extraction goes by absolute paths: a relative base lets the kernel reach,
-  // from the working directory, paths too long for the checks to test.
-  if (base_.empty() || base_[0] != '/') {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) raise_errno_path(base_);
-    base_ = std::string(cwd) + (base_.empty() ? "" : "/" + base_);
-  }
-  sweep(base_);
-  const Names names = random_names(base_, kStaging);
-  if (::mkdir(names.born.c_str(), 0700) != 0) raise_errno_path(names.born);
-  tree::Fd fd{::open(names.born.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
-  if (!fd || !lock_new(fd.get()) || ::rename(names.born.c_str(), names.final.c_str()) != 0) {
+Staging::Staging(const BaseDir& base) : base_(base) {
+  sweep_at(base.fd());
+  const Names names = random_names("", kStaging);
+  if (mkdirat(base.fd(), names.born.c_str(), 0700) != 0) raise_errno_path(base.path() + "/" + names.born);
+  tree::Fd fd{openat(base.fd(), names.born.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+  if (!fd || !lock_new(fd.get()) ||
+      tree::rename_noreplace(base.fd(), names.born.c_str(), base.fd(), names.final.c_str()) != 0) {
     {
       tree::SavedErrno keep;
-      ::rmdir(names.born.c_str());
+      unlinkat(base.fd(), names.born.c_str(), AT_REMOVEDIR);
     }
-    raise_errno_path(names.born);
+    raise_errno_path(base.path() + "/" + names.born);
   }
-  path_ = names.final;
+  name_ = names.final;
   lock_fd_ = std::move(fd);
 }
 
@@ -182,12 +220,12 @@ Staging::~Staging() {
   if (!lock_fd_) return;
   Py_BEGIN_ALLOW_THREADS;
   tree::remove_children(lock_fd_.get());
-  ::rmdir(path_.c_str());
+  if (same_entry(base_.fd(), name_, lock_fd_.get())) unlinkat(base_.fd(), name_.c_str(), AT_REMOVEDIR);
   lock_fd_.reset();
   Py_END_ALLOW_THREADS;
 }
 
-Ref Staging::path() const { return decode_path(path_); }
+Ref Staging::path() const { return decode_path(base_.path() + "/" + name_); }
 
 std::vector<std::string> Staging::verify(const std::string& model_name) {
   std::vector<std::string> strays;
@@ -223,36 +261,35 @@ std::vector<std::string> Staging::verify(const std::string& model_name) {
 void Staging::publish(const std::string& model_name) {
   // All of this is file system work that may take long on a slow card: the
   // GIL is released for it, and errors are raised once it is held again.
-  std::string failed;  // the path an error is about; empty: success
+  const int base_fd = base_.fd();
   int err = 0;
-  bool out_of_memory = false;  // building an error's path failed
+  enum { none, sync, move } failed = none;
+  bool replaced = false;
   Py_BEGIN_ALLOW_THREADS;
-  try {
-    [&] {
-      auto fail = [&](const std::string& path) {
-        err = errno;
-        failed = path;
-      };
-      tree::Fd base_fd{::open(base_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-      if (!base_fd) return fail(base_);
-      // everything extracted reaches the disk before the model directory appears
-      if (syncfs(lock_fd_.get()) != 0) return fail(path_);
-      if (tree::rename_noreplace(lock_fd_.get(), model_name.c_str(), base_fd.get(), model_name.c_str()) != 0) {
-        // a model directory that appeared meanwhile is complete: keep it
-        if ((errno != EEXIST && errno != ENOTEMPTY) || !tree::is_dir_at(base_fd.get(), model_name.c_str())) {
-          return fail(base_ + "/" + model_name);
-        }
-      }
-      fsync(base_fd.get());
-    }();
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;  // thrown again below, with the GIL held
+  // everything extracted reaches the disk before the model directory appears
+  if (syncfs(fd()) != 0) {
+    err = errno;
+    failed = sync;
+  } else if (!base_.still_named()) {
+    replaced = true;
+  } else if (tree::rename_noreplace(fd(), model_name.c_str(), base_fd, model_name.c_str()) != 0) {
+    // a model directory that appeared meanwhile is complete: keep it
+    err = errno;
+    if ((err != EEXIST && err != ENOTEMPTY) || !tree::is_dir_at(base_fd, model_name.c_str())) failed = move;
+  } else {
+    fsync(base_fd);
+    // the path the caller is given must lead to the model: where the base
+    // directory was replaced meanwhile, the model goes back to be removed
+    if (!base_.still_named()) {
+      replaced = true;
+      tree::rename_noreplace(base_fd, model_name.c_str(), fd(), model_name.c_str());
+    }
   }
   Py_END_ALLOW_THREADS;
-  if (out_of_memory) throw std::bad_alloc();
-  if (!failed.empty()) {
+  if (replaced) base_.raise_replaced();
+  if (failed != none) {
     errno = err;
-    raise_errno_path(failed);
+    raise_errno_path(base_.path() + "/" + (failed == sync ? name_ : model_name));
   }
 }
 

@@ -54,6 +54,34 @@ inline constexpr long kResumeMaxAge = 7L * 24 * 3600;
 
 // Removes the stale scratch entries of `dir` (best effort, silent).
 void sweep(const std::string& dir);
+// The same for the open directory `dirfd`.
+void sweep_at(int dirfd);
+
+// The base directory of a fetch, opened once: the model's lock, the staging
+// directory and the publish all work relative to this descriptor, whatever
+// the path comes to name meanwhile, and the call can tell whether the path
+// still names the directory it worked in.
+class BaseDir {
+ public:
+  // Opens `path` (a relative path is taken from the working directory now).
+  explicit BaseDir(const std::string& path);
+  BaseDir(const BaseDir&) = delete;
+  BaseDir& operator=(const BaseDir&) = delete;
+
+  int fd() const noexcept { return fd_.get(); }
+  // The absolute path it was opened by.
+  const std::string& path() const noexcept { return path_; }
+  // True while the path still leads to the directory opened.
+  bool still_named() const noexcept;
+  // Raises the error of a base directory that was replaced during the fetch.
+  [[noreturn]] void raise_replaced() const;
+
+ private:
+  std::string path_;
+  tree::Fd fd_;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+};
 
 // The scratch file of one download. It is created and locked by open_for();
 // the destructor removes it unless commit() renamed it into place.
@@ -83,31 +111,43 @@ class PartFile {
 // sharing the base directory) make one transfer, the others waiting and then
 // reusing what it left. The kernel releases it when its holder dies; the wait
 // releases the GIL and handles signals. Where no lock file can be made (a
-// read-only base directory) the fetch goes on without one.
+// read-only base directory) the fetch goes on without one; so it does where
+// the name holds anything but a lock file of ours (a regular file with one
+// link, owned by this process's user), which is left alone: foreign() then
+// says so.
 class ModelLock {
  public:
-  ModelLock(const std::string& base_dir, const std::string& model_name);
+  ModelLock(const BaseDir& base, const std::string& model_name);
   ModelLock(const ModelLock&) = delete;
   ModelLock& operator=(const ModelLock&) = delete;
   // Removes the lock file, then releases the lock.
   ~ModelLock();
 
+  // The lock file's path when something else held its name; empty otherwise.
+  const std::string& foreign() const noexcept { return foreign_; }
+
  private:
-  std::string path_;
+  tree::Fd base_;
+  std::string name_;
+  std::string foreign_;
   tree::Fd fd_;
 };
 
-// The private directory one extraction writes into. The destructor removes it
-// with whatever it still holds.
+// The private directory one extraction writes into, made in the base
+// directory and used through its descriptor. The destructor removes it with
+// whatever it still holds.
 class Staging {
  public:
-  explicit Staging(const std::string& base_dir);
+  explicit Staging(const BaseDir& base);
   Staging(const Staging&) = delete;
   Staging& operator=(const Staging&) = delete;
   ~Staging();
 
-  // The staging directory as a str path.
+  // The staging directory as a str path (for what is handed to an extractor
+  // by path, and for texts).
   Ref path() const;
+  // The staging directory, open.
+  int fd() const noexcept { return lock_fd_.get(); }
   // What the extraction produced besides `model_name`, by name; raises the
   // extraction's refusal when `model_name` is no directory or a symbolic link
   // below it resolves outside it.
@@ -115,12 +155,14 @@ class Staging {
   // Makes the extracted tree durable, then moves the model directory (and
   // nothing else) into the base directory: once it exists there it is
   // complete. A model directory that appeared meanwhile (another process
-  // finished first) is kept and ours discarded.
+  // finished first) is kept and ours discarded. Where the base directory's
+  // path no longer leads to the directory this fetch works in, nothing is
+  // published (what was moved is taken back) and the call fails.
   void publish(const std::string& model_name);
 
  private:
-  std::string base_;
-  std::string path_;
+  const BaseDir& base_;
+  std::string name_;
   tree::Fd lock_fd_;  // the staging directory, locked
 };
 

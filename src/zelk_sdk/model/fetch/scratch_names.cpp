@@ -87,7 +87,9 @@ Kind kind_of(const char* name) {
 std::string name_in(const std::string& dir, const char* digits, const char* kind) {
   char check[kCheckDigits + 1];
   std::snprintf(check, sizeof check, "%08x", static_cast<unsigned>(check_value(digits, kind)));
-  return (dir == "/" ? std::string() : dir) + "/" + kPrefix + digits + "-" + check + kind;
+  const std::string name = std::string(kPrefix) + digits + "-" + check + kind;
+  if (dir.empty()) return name;  // a name relative to a directory descriptor
+  return (dir == "/" ? std::string() : dir) + "/" + name;
 }
 
 Names make_random_names(const std::string& dir, const char* kind) {
@@ -123,6 +125,9 @@ void remove_if_stale(int dirfd, const char* name, Kind kind, time_t now) {
   struct stat now_st;
   bool remove = fstat(fd.get(), &st) == 0 && flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
   auto older_than = [&](time_t seconds) { return now - st.st_mtime > seconds && now - st.st_ctime > seconds; };
+  // only our own entries: a second name of somebody's file, or another
+  // user's entry, stays where it is
+  remove = remove && st.st_uid == geteuid() && (S_ISDIR(st.st_mode) || st.st_nlink == 1);
   if (remove) {
     switch (kind) {
       case Kind::part:
@@ -176,15 +181,18 @@ std::string keyed_path(const std::string& dir, const std::string& key, const cha
 std::string birth_path(const std::string& dir) { return random_names(dir, kNew).born; }
 
 void sweep(const std::string& dir) {
+  tree::Fd dirfd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  if (dirfd) sweep_at(dirfd.get());
+}
+
+void sweep_at(int dirfd) {
   Py_BEGIN_ALLOW_THREADS;
-  if (tree::Fd dirfd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)}) {
-    const time_t now = time(nullptr);
-    tree::for_each_entry(dirfd.get(), [&](const char* name) {
-      const Kind kind = kind_of(name);
-      if (kind != Kind::none) remove_if_stale(dirfd.get(), name, kind, now);
-      return true;
-    });
-  }
+  const time_t now = time(nullptr);
+  tree::for_each_entry(dirfd, [&](const char* name) {
+    const Kind kind = kind_of(name);
+    if (kind != Kind::none) remove_if_stale(dirfd, name, kind, now);
+    return true;
+  });
   Py_END_ALLOW_THREADS;
 }
 

@@ -88,6 +88,7 @@ struct Reader {
   bool input_done = false;  // the file has been read to its end
   bool finished = false;    // the decoder reached the end of the last stream
   bool busy = false;
+  bool truncated = false;  // the file ended inside the xz data
   int io_errno = 0;
   std::uint64_t delivered = 0;  // decoded bytes handed out so far
   std::deque<std::pair<std::uint64_t, Ref>> tail;
@@ -201,7 +202,14 @@ struct Reader {
     status = decode(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), size, produced);
     Py_END_ALLOW_THREADS;
     busy = false;
-    raise_for(status);
+    // A file that ends inside the xz data reads as the end of the data, so
+    // that tarfile words what that cuts short ("unexpected end of data"), as
+    // its own reader would; block_at() and drain() still tell it.
+    if (status == Status::truncated) {
+      truncated = true;
+    } else {
+      raise_for(status);
+    }
     if (produced < size) {
       out = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(out.get()), static_cast<Py_ssize_t>(produced)));
     }
@@ -306,6 +314,7 @@ Block block_at(PyObject* reader, std::uint64_t offset) {
     Ref chunk = r.read(static_cast<std::size_t>(std::min<std::uint64_t>(kTailBytes, offset + kBlock - r.delivered)));
     if (PyBytes_GET_SIZE(chunk.get()) == 0) break;
   }
+  if (r.truncated) r.raise_for(Status::truncated);
   if (r.delivered < offset + kBlock) return Block::missing;
   if (r.tail.empty() || r.tail.front().first > offset) return Block::unknown;
   // the block may span several of the kept pieces

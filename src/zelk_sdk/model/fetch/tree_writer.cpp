@@ -1,0 +1,348 @@
+#include "tree_writer.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "scratch.hpp"
+#include "tree_ops.hpp"
+
+namespace zelk::fetch::writer {
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// How many directories of the current member's path are held open; below
+// that depth only the deepest one is, and the way down is opened anew.
+constexpr std::size_t kHeldLevels = 64;
+constexpr Py_ssize_t kCopyBuffer = 1 << 20;
+
+// The parts of a member's name as the kernel would walk them: empty and "."
+// parts dropped, ".." kept (it climbs out of the part before it).
+std::vector<std::string> parts_of(const std::string& name) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    if (end > start && !(end - start == 1 && name[start] == '.')) parts.push_back(name.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+enum class Walk { ok, through_link, escapes, failed };
+
+// The directories from the destination down to where the last member was
+// written, as open descriptors: consecutive members mostly share them, so a
+// member costs what its own new parts cost, not its whole depth.
+class Dirs {
+ public:
+  explicit Dirs(int root) noexcept : root_(root) {}
+
+  // Walks `parts` from the destination, each part opened without following
+  // a link; missing directories are made when `create` (as tarfile makes a
+  // member's parents). errno is set for Walk::failed.
+  Walk walk(const std::vector<std::string>& parts, bool create) {
+    std::size_t keep = 0;
+    while (keep < parts.size() && keep < levels_.size() && parts[keep] != ".." && levels_[keep].name == parts[keep]) {
+      ++keep;
+    }
+    levels_.resize(keep);
+    for (std::size_t i = keep; i < parts.size(); ++i) {
+      const std::string& part = parts[i];
+      if (part == "..") {
+        if (levels_.empty()) return Walk::escapes;
+        levels_.pop_back();
+        continue;
+      }
+      const int parent = top();
+      if (parent < 0) return Walk::failed;
+      tree::Fd fd{openat(parent, part.c_str(), kDirFlags)};
+      if (!fd && errno == ENOENT && create) {
+        if (mkdirat(parent, part.c_str(), 0777) != 0 && errno != EEXIST) return Walk::failed;
+        fd.reset(openat(parent, part.c_str(), kDirFlags));
+      }
+      if (!fd) {
+        if (errno != ELOOP && errno != ENOTDIR) return Walk::failed;
+        struct stat st;
+        tree::SavedErrno keep_errno;
+        if (fstatat(parent, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+          return Walk::through_link;
+        }
+        return Walk::failed;
+      }
+      // below kHeldLevels only the deepest directory stays open
+      if (levels_.size() > kHeldLevels) levels_.back().fd.reset();
+      levels_.push_back(Level{part, std::move(fd)});
+    }
+    return top() < 0 ? Walk::failed : Walk::ok;
+  }
+
+  // The deepest directory walked; -1 with errno when it cannot be opened
+  // again (something moved it meanwhile).
+  int top() {
+    if (levels_.empty()) return root_;
+    if (levels_.back().fd) return levels_.back().fd.get();
+    std::size_t from = levels_.size() - 1;
+    while (from > 0 && !levels_[from - 1].fd) --from;
+    tree::Fd cur;
+    for (std::size_t i = from; i < levels_.size(); ++i) {
+      const int parent = cur ? cur.get() : (i == 0 ? root_ : levels_[i - 1].fd.get());
+      tree::Fd next{openat(parent, levels_[i].name.c_str(), kDirFlags)};
+      if (!next) return -1;
+      cur = std::move(next);
+    }
+    levels_.back().fd = std::move(cur);
+    return levels_.back().fd.get();
+  }
+
+  std::size_t depth() const noexcept { return levels_.size(); }
+
+ private:
+  struct Level {
+    std::string name;
+    tree::Fd fd;
+  };
+  int root_;
+  std::vector<Level> levels_;
+};
+
+class Extraction {
+ public:
+  Extraction(Ctx& c, PyObject* tar, PyObject* path, int root_fd)
+      : c_(c), tar_(tar), dest_(scratch::encode_path(path)), dirs_(root_fd) {}
+
+  void member(PyObject* member, PyObject* filtered) {
+    name_ = getattr(member, c_.interned(n::name));
+    std::vector<std::string> parts = parts_of(scratch::encode_path(name_));
+    if (parts.empty()) refuse_member(name_);
+    leaf_ = parts.back();
+    parts.pop_back();
+    walk_or_raise(parts, true);
+    if (leaf_ == "..") {
+      // the name ends in a directory that is there already ("a/b/..")
+      if (dirs_.depth() < 2) refuse_member(name_);
+      if (truthy(call_method(filtered, c_.interned(n::isdir)))) return;
+      errno = EISDIR;
+      fail();
+    }
+    if (truthy(call_method(filtered, c_.interned(n::isreg)))) {
+      regular(member, filtered);
+    } else if (truthy(call_method(filtered, c_.interned(n::isdir)))) {
+      directory(filtered);
+    } else if (truthy(call_method(filtered, c_.interned(n::issym)))) {
+      symlink(filtered);
+    } else if (truthy(call_method(filtered, c_.interned(n::islnk)))) {
+      hard_link(member, filtered);
+    } else {
+      raise(c_.pinned(pin_ExtractError), textf("the member %R is of a type that is not extracted", name_.get()).get());
+    }
+  }
+
+ private:
+  void walk_or_raise(const std::vector<std::string>& parts, bool create) {
+    switch (dirs_.walk(parts, create)) {
+      case Walk::ok:
+        return;
+      case Walk::through_link:
+      case Walk::escapes:
+        refuse_member(name_);
+      case Walk::failed:
+        fail();
+    }
+  }
+
+  [[noreturn]] void fail() {
+    const int err = errno;
+    std::string where = dest_ + "/" + scratch::encode_path(name_);
+    errno = err;
+    scratch::raise_errno_path(where);
+  }
+
+  int parent() {
+    const int fd = dirs_.top();
+    if (fd < 0) fail();
+    return fd;
+  }
+
+  // What holds the member's name goes first, as tar replaces it, never
+  // followed: a directory stays (and the member fails on it).
+  void clear(int dir) {
+    if (unlinkat(dir, leaf_.c_str(), 0) != 0 && errno != ENOENT) fail();
+  }
+
+  void regular(PyObject* member, PyObject* filtered) {
+    const int dir = parent();
+    clear(dir);
+    tree::Fd fd{openat(dir, leaf_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)};
+    if (!fd) fail();
+    Ref source = call_method(tar_, c_.interned(n::extractfile), member);
+    with(source, c_.interned(n::enter), c_.interned(n::exit), [&](PyObject* src) { copy(src, fd.get()); });
+    attributes(fd.get(), filtered);
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) fail();
+    written_.emplace(st.st_dev, st.st_ino);
+  }
+
+  void copy(PyObject* src, int fd) {
+    if (!buffer_) buffer_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, kCopyBuffer));
+    for (;;) {
+      Ref got = call_method(src, c_.interned(n::readinto), buffer_);
+      const Py_ssize_t n = PyLong_AsSsize_t(got);
+      if (n == -1 && PyErr_Occurred()) throw_error();
+      if (n <= 0) return;
+      const char* data = PyByteArray_AS_STRING(buffer_.get());
+      Py_ssize_t done = 0;
+      while (done < n) {
+        ssize_t w;
+        int err;
+        Py_BEGIN_ALLOW_THREADS;
+        w = ::write(fd, data + done, static_cast<std::size_t>(n - done));
+        err = errno;
+        Py_END_ALLOW_THREADS;
+        if (w < 0) {
+          if (err == EINTR) {
+            if (PyErr_CheckSignals() < 0) throw_error();
+            continue;
+          }
+          errno = err;
+          fail();
+        }
+        done += w;
+      }
+    }
+  }
+
+  void directory(PyObject* filtered) {
+    const int dir = parent();
+    if (mkdirat(dir, leaf_.c_str(), 0777) != 0) {
+      if (errno != EEXIST) fail();
+      struct stat st;
+      if (fstatat(dir, leaf_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail();
+      if (!S_ISDIR(st.st_mode)) {
+        clear(dir);
+        if (mkdirat(dir, leaf_.c_str(), 0777) != 0) fail();
+      }
+    }
+    tree::Fd fd{openat(dir, leaf_.c_str(), kDirFlags)};
+    if (!fd) fail();
+    attributes(fd.get(), filtered);
+  }
+
+  void symlink(PyObject* filtered) {
+    const std::string target = scratch::encode_path(getattr(filtered, c_.interned(n::linkname)));
+    const int dir = parent();
+    if ((unlinkat(dir, leaf_.c_str(), 0) != 0 && errno != ENOENT) ||
+        symlinkat(target.c_str(), dir, leaf_.c_str()) != 0) {
+      // a directory in the way, no inodes left: the model would lack the link
+      raise_instance(call(c_.pinned(pin_OSError),
+                          textf("could not create the symbolic link %U of the archive", fmt(name_).get())));
+    }
+  }
+
+  // A hard link names a regular file that this extraction wrote, reached
+  // without a link: never a link, a directory, or anything that was there.
+  void hard_link(PyObject* member, PyObject* filtered) {
+    Ref linkname = getattr(member, c_.interned(n::linkname));
+    std::vector<std::string> target = parts_of(scratch::encode_path(linkname));
+    if (target.empty()) refuse_member(name_);
+    const std::string target_leaf = target.back();
+    target.pop_back();
+    struct stat st;
+    bool ours = false;
+    switch (dirs_.walk(target, false)) {
+      case Walk::through_link:
+      case Walk::escapes:
+        refuse_member(name_);
+      case Walk::failed:
+        if (errno != ENOENT && errno != ENOTDIR) fail();
+        break;
+      case Walk::ok:
+        ours = target_leaf != ".." && fstatat(parent(), target_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISREG(st.st_mode) && written_.count({st.st_dev, st.st_ino}) != 0;
+    }
+    if (!ours) {
+      raise(c_.pinned(pin_ExtractError),
+            textf("the hard link %R does not name a file extracted before it: %R", name_.get(), linkname.get()).get());
+    }
+    tree::Fd from{fcntl(parent(), F_DUPFD_CLOEXEC, 0)};
+    if (!from) fail();
+    std::vector<std::string> parts = parts_of(scratch::encode_path(name_));
+    parts.pop_back();
+    walk_or_raise(parts, true);
+    const int dir = parent();
+    struct stat here;
+    const bool same = fstatat(dir, leaf_.c_str(), &here, AT_SYMLINK_NOFOLLOW) == 0 && here.st_dev == st.st_dev &&
+                      here.st_ino == st.st_ino;
+    if (!same) {
+      clear(dir);
+      if (linkat(from.get(), target_leaf.c_str(), dir, leaf_.c_str(), 0) != 0) fail();
+    }
+    tree::Fd fd{openat(dir, leaf_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    if (fd) attributes(fd.get(), filtered);
+  }
+
+  // Mode and modification time, on the open entry. As tarfile does, a mode or
+  // a time that cannot be set does not fail the member.
+  void attributes(int fd, PyObject* filtered) {
+    Ref mode = getattr(filtered, c_.interned(n::mode));
+    if (mode.get() != Py_None) {
+      const long m = PyLong_AsLong(mode);
+      if (m == -1 && PyErr_Occurred()) throw_error();
+      fchmod(fd, static_cast<mode_t>(m) & 07777);
+    }
+    Ref mtime = getattr(filtered, c_.interned(n::mtime));
+    struct timespec when;
+    if (PyLong_Check(mtime.get())) {
+      int overflow = 0;
+      const long long s = PyLong_AsLongLongAndOverflow(mtime, &overflow);
+      if (s == -1 && PyErr_Occurred()) throw_error();
+      if (overflow != 0 || static_cast<long long>(static_cast<time_t>(s)) != s) return;
+      when = {static_cast<time_t>(s), 0};
+    } else {
+      const double t = PyFloat_AsDouble(mtime);
+      if (t == -1.0 && PyErr_Occurred()) throw_error();
+      const double whole = std::floor(t);
+      if (!std::isfinite(t) || whole < -9.2e18 || whole > 9.2e18 ||
+          static_cast<double>(static_cast<time_t>(whole)) != whole) {
+        return;
+      }
+      when = {static_cast<time_t>(whole), static_cast<long>((t - whole) * 1e9)};
+    }
+    const struct timespec times[2] = {when, when};
+    futimens(fd, times);
+  }
+
+  Ctx& c_;
+  PyObject* tar_;
+  std::string dest_;
+  Dirs dirs_;
+  Ref name_;
+  std::string leaf_;
+  Ref buffer_;
+  std::set<std::pair<dev_t, ino_t>> written_;
+};
+
+}  // namespace
+
+void extract_members(Ctx& c, PyObject* tar, PyObject* check, PyObject* path, int root_fd) {
+  Extraction extraction(c, tar, path, root_fd);
+  Iter members(tar);
+  while (Ref member = members.next()) {
+    Ref checked = call(check, member);
+    // the "data" filter's decisions stand as they would for tar.extract():
+    // no special files, no absolute link targets, modes without setuid bits
+    Ref filtered = call(c.pinned(pin_data_filter), checked, path);
+    extraction.member(checked, filtered);
+  }
+}
+
+}  // namespace zelk::fetch::writer

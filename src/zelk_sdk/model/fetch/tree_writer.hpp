@@ -1,0 +1,27 @@
+// Members of an archive written under a directory descriptor, never by path.
+//
+// Every write of an extraction goes through descriptors: the destination is a
+// directory descriptor opened before the first member, each component of a
+// member's path is opened from the one before it with O_NOFOLLOW, files are
+// created with O_CREAT | O_EXCL | O_NOFOLLOW after whatever held the name was
+// unlinked (never followed), modes and times are set on open descriptors, and
+// hard links are made only to regular files this extraction wrote. So no link,
+// on disk before or made by the archive, and no rename of the destination or
+// of anything above it, can carry a write outside the destination: the kernel
+// refuses the walk, and the member is refused.
+#pragma once
+
+#include "common.hpp"
+
+namespace zelk::fetch::writer {
+
+// Extracts the members of `tar`, a TarFile of the interpreter's own class, in
+// archive order into the directory `root_fd`. Each member first goes through
+// `check` (the _check closure: raises for a name or link that leaves) and
+// through tarfile's "data" filter against `path` (the destination as a str,
+// also what errors name); then it is written. Member data is read through
+// tar.extractfile(). A member that goes through a link, or a hard link to
+// anything but a regular file extracted before it, is refused.
+void extract_members(Ctx& c, PyObject* tar, PyObject* check, PyObject* path, int root_fd);
+
+}  // namespace zelk::fetch::writer
