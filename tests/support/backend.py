@@ -204,12 +204,14 @@ class Backend:
         self.archives[name] = Archive(data, **options)
         return f"{self.base}/files/{name}"
 
-    def model(self, key: str, url: str | None = None, *, status: int = 200, body: Any = None) -> None:
-        """Make the model-URL service answer for `key`."""
+    def model(
+        self, key: str, url: str | None = None, *, status: int = 200, body: Any = None, location: str | None = None
+    ) -> None:
+        """Make the model-URL service answer for `key`; with `location`, that Location header too."""
         if body is None:
             body = {"url": url, "expires_in": 3600}
         raw = body if isinstance(body, bytes) else json.dumps(body).encode()
-        self.replies[key] = Reply(status, raw)
+        self.replies[key] = Reply(status, raw, {} if location is None else {"Location": location})
 
     def paths(self) -> list[str]:
         with self.lock:

@@ -109,6 +109,14 @@ namespace zelk::fetch {
   X(data_filter, "data_filter")                           \
   X(ExtractError, "ExtractError")                         \
   X(http, "http")                                         \
+  X(https, "https")                                       \
+  X(allow_redirects, "allow_redirects")                   \
+  X(is_redirect, "is_redirect")                           \
+  X(location, "location")                                 \
+  X(close, "close")                                       \
+  X(scheme, "scheme")                                     \
+  X(hostname, "hostname")                                 \
+  X(port, "port")                                         \
   X(msg_get_url, "Get the download url from model_id:")
 
 // n::os is the index of "os" in the module's name table, and so on.
@@ -139,6 +147,15 @@ enum Pinned : int {
   pin_TarFile,
   pin_data_filter,
   pin_ExtractError,
+  // the requests module and its get, as imported: while the module's
+  // `requests` is still these, get_model_url follows redirects itself and
+  // sends the device token to its own origin only (see token.cpp)
+  pin_requests,
+  pin_requests_get,
+  pin_TooManyRedirects,
+  pin_RequestException,
+  pin_urljoin,
+  pin_urlsplit,
 };
 
 // One log line through the module's `logger`, looked up now (see log_line).

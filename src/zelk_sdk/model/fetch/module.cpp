@@ -56,6 +56,14 @@ void exec(PyObject* m, FrameState& fs) {
   fs.pin(pin_TarFile, getattr(tarfile, fs.names[n::TarFile]));
   fs.pin(pin_data_filter, getattr(tarfile, fs.names[n::data_filter]));
   fs.pin(pin_ExtractError, getattr(tarfile, fs.names[n::ExtractError]));
+  Ref requests = Ctx::lookup_global(globals, fs.builtins, fs.names[n::requests]);
+  fs.pin(pin_requests, requests);
+  fs.pin(pin_requests_get, getattr(requests, fs.names[n::get]));
+  fs.pin(pin_TooManyRedirects, getattr(requests, text("TooManyRedirects")));
+  fs.pin(pin_RequestException, getattr(requests, text("RequestException")));
+  Ref url_parse = Ref::steal(PyImport_ImportModule("urllib.parse"));
+  fs.pin(pin_urljoin, getattr(url_parse, text("urljoin")));
+  fs.pin(pin_urlsplit, getattr(url_parse, text("urlsplit")));
 
   Ref get_logger = Ctx::lookup_global(globals, fs.builtins, text("get_logger"));
   bind(m, "logger", call(get_logger, text("MODEL")));

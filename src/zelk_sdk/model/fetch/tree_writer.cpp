@@ -122,18 +122,28 @@ class Extraction {
 
   void member(PyObject* member, PyObject* filtered) {
     name_ = getattr(member, c_.interned(n::name));
-    std::vector<std::string> parts = parts_of(scratch::encode_path(name_));
+    const std::string name = scratch::encode_path(name_);
+    std::vector<std::string> parts = parts_of(name);
     if (parts.empty()) refuse_member(name_);
-    leaf_ = parts.back();
-    parts.pop_back();
-    walk_or_raise(parts, true);
-    if (leaf_ == "..") {
-      // the name ends in a directory that is there already ("a/b/..")
-      if (dirs_.depth() < 2) refuse_member(name_);
+    // A name whose last part is "." or ".." ("a/.", "a/b/..") names a
+    // directory that the walk reaches: only a directory member may stand
+    // there. Anything else would be made at another place than the one its
+    // name (and the checks of its link target) speak of.
+    const std::size_t end = name.find_last_not_of('/');
+    const std::size_t slash = name.rfind('/', end);
+    const std::string last =
+        name.substr(slash == std::string::npos ? 0 : slash + 1,
+                    end == std::string::npos ? 0 : end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+    if (last == "." || last == "..") {
+      walk_or_raise(parts, true);
+      if (dirs_.depth() == 0) refuse_member(name_);
       if (truthy(call_method(filtered, c_.interned(n::isdir)))) return;
       errno = EISDIR;
       fail();
     }
+    leaf_ = parts.back();
+    parts.pop_back();
+    walk_or_raise(parts, true);
     if (truthy(call_method(filtered, c_.interned(n::isreg)))) {
       regular(member, filtered);
     } else if (truthy(call_method(filtered, c_.interned(n::isdir)))) {
