@@ -158,8 +158,27 @@ PROPERTY = settings(
 )
 
 
+@st.composite
+def relinked(draw) -> list[tuple[str, str, object]]:
+    """A symbolic link whose text stays inside from where it is, then a hard
+    link to it, or a symbolic link through it, from a place where the same
+    text climbs out."""
+    deep = draw(st.lists(st.sampled_from(["a", "b", "c"]), min_size=1, max_size=5))
+    link = "/".join(deep + ["s"])
+    target = "../" * draw(st.integers(0, len(deep) + 2)) + draw(st.sampled_from(["outside.txt", "etc/passwd", "etc"]))
+    at = draw(st.lists(st.sampled_from(["a", "h"]), min_size=1, max_size=2))
+    if draw(st.booleans()):
+        return [(link, "sym", target), ("/".join(at), "lnk", link)]
+    return [(link, "sym", target), ("/".join(at), "sym", "../" * (len(at) - 1) + link)]
+
+
+archives = st.lists(st.one_of(member.map(lambda m: [m]), relinked()), min_size=1, max_size=6).map(
+    lambda groups: [m for g in groups for m in g]
+)
+
+
 @PROPERTY
-@given(st.lists(member, min_size=1, max_size=8))
+@given(archives)
 def test_random_archives_never_write_outside(members):
     with tempfile.TemporaryDirectory() as tmp:
         box = Sandbox(Path(tmp))
