@@ -58,14 +58,16 @@ def test_a_model_larger_than_one_connection_arrives(fetch, fetch_log, model_env,
 
 
 @pytest.mark.parametrize("server", ["ignores ranges", "refuses ranges", "archive replaced", "no validator",
-                                    "weak validator on the range", "close-delimited range"])
+                                    "weak validator on the range", "close-delimited range",
+                                    "close-delimited range at another offset"])
 def test_a_server_that_cannot_continue_makes_it_start_over(fetch, fetch_log, model_env, backend, server):
     """Or, for an honest range without a Content-Length, goes on."""
     files, data = model(6 * MiB)
     new_files, new_data = model(6 * MiB, seed=11)
     options = {"ignores ranges": {}, "refuses ranges": {"refuse_ranges": True}, "archive replaced": {"ranges": True},
                "no validator": {"ranges": True}, "weak validator on the range": {"ranges": True, "range_etag": 'W/"v2"'},
-               "close-delimited range": {"ranges": True}}[server]
+               "close-delimited range": {"ranges": True},
+               "close-delimited range at another offset": {"ranges": True, "range_shift": 1}}[server]
     etag = None if server == "no validator" else '"v1"'
     url = backend.serve("m.tar.xz", data, etag=etag, break_after=2 * MiB, **options)
     assert fetch.download_url(url) is None  # the transfer broke
@@ -77,7 +79,7 @@ def test_a_server_that_cannot_continue_makes_it_start_over(fetch, fetch_log, mod
         archive.data, files = new_data, new_files
         if server == "archive replaced":
             archive.etag = '"v2"'
-    if server == "close-delimited range":
+    if server.startswith("close-delimited range"):  # no Content-Length to give a wrong offset away
         archive.content_length = False
     assert fetch.download_url(url) == str(model_env / "m")
     assert tree(model_env / "m") == files
@@ -86,6 +88,93 @@ def test_a_server_that_cannot_continue_makes_it_start_over(fetch, fetch_log, mod
     assert ("Range" in second) == (server != "no validator")
     if server != "no validator":
         assert second["If-Range"] == '"v1"'
+
+
+def broken_transfer(fetch, backend, model_env, **options) -> tuple[dict, str]:
+    """A model whose first transfer breaks after 2 MiB, served with `options`;
+    returns its files and URL once that transfer broke and the archive is
+    served whole again."""
+    files, data = model(4 * MiB)
+    url = backend.serve("m.tar.xz", data, ranges=True, break_after=2 * MiB, **options)
+    assert fetch.download_url(url) is None
+    backend.archives["m.tar.xz"].break_after = None
+    return files, url
+
+
+def kept_file(model_env, kind: str):
+    return next((model_env / n for n in os.listdir(model_env) if n.endswith(kind)), None)
+
+
+D36, D37 = "Sun, 06 Nov 1994 08:49:36 GMT", "Sun, 06 Nov 1994 08:49:37 GMT"
+# server options; whether the broken transfer keeps its bytes; the If-Range
+# the next call sends (None: it asks for the whole archive)
+VALIDATORS = {
+    "date of the same second as Date": ({"last_modified": D37, "date": D37}, False, None),
+    "date a second before Date": ({"last_modified": D36, "date": D37}, True, D36),
+    "date in the RFC 850 form": ({"last_modified": "Sunday, 06-Nov-94 08:49:36 GMT", "date": D37}, True,
+                                 "Sunday, 06-Nov-94 08:49:36 GMT"),
+    "date in the asctime form": ({"last_modified": "Sun Nov  6 08:49:36 1994", "date": D37}, True,
+                                 "Sun Nov  6 08:49:36 1994"),
+    "date without a Date": ({"last_modified": D36, "date": ""}, False, None),
+    "date that is no date": ({"last_modified": "Sun, 31 Nov 1994 08:49:36 GMT", "date": D37}, False, None),
+    "ETag folded with a bare CR": ({"etag": '"v1\r v2"'}, False, None),
+    "ETag with a control character": ({"etag": '"v1\x01"'}, False, None),
+    "kept validator malformed": ({"etag": '"v1"'}, True, None),
+    "resume request refused by the client": ({"etag": '"v1"'}, True, None),
+}
+
+
+@pytest.mark.parametrize("case", list(VALIDATORS))
+def test_bytes_are_kept_and_resumed_by_sound_validators_only(fetch, model_env, backend, monkeypatch, case):
+    """A weak date (the archive may change again within its second) or a
+    malformed validator keeps nothing; kept bytes whose resume request cannot
+    be made go, and the same call starts over."""
+    options, kept, if_range = VALIDATORS[case]
+    files, url = broken_transfer(fetch, backend, model_env, **options)
+    info = kept_file(model_env, ".resinfo")
+    assert (info is not None) == kept
+    if case == "kept validator malformed":  # one that the client would send
+        info.write_bytes(info.read_bytes().replace(b'"v1"', b'"v\x01"'))
+    if case == "resume request refused by the client":
+        import requests
+
+        def get(url, headers=None, **kw):
+            if headers:
+                raise requests.exceptions.InvalidHeader("refused")
+            return real_get(url, **kw)
+
+        real_get = requests.get
+        monkeypatch.setattr(requests, "get", get)
+    assert fetch.download_url(url) == str(model_env / "m")
+    assert tree(model_env / "m") == files
+    assert archive_requests(backend)[1].get("If-Range") == if_range
+    assert len(archive_requests(backend)) == 2
+    assert os.listdir(model_env) == ["m"]
+
+
+@pytest.mark.parametrize("kind", [".resume", ".resinfo"])
+@pytest.mark.parametrize("planted", ["a second name of an outside file", "another user's file"])
+def test_kept_files_that_are_not_ours_alone_are_left_alone(fetch, model_env, backend, tmp_path, kind, planted):
+    files, url = broken_transfer(fetch, backend, model_env, etag='"v1"')
+    name = kept_file(model_env, kind)
+    victim = tmp_path / "outside"
+    victim.write_bytes(b"x" * 190)
+    name.unlink()
+    if planted == "another user's file":
+        if os.geteuid() != 0:
+            pytest.skip("making another user's file needs root")
+        os.chown(victim, 65534, 65534)
+        victim = victim.rename(name)
+    else:
+        os.link(victim, name)
+    before = victim.stat()
+    assert fetch.download_url(url) == str(model_env / "m")
+    assert tree(model_env / "m") == files
+    after = victim.stat()
+    assert victim.read_bytes() == b"x" * 190
+    assert (after.st_mode, after.st_mtime_ns, after.st_nlink, after.st_uid) == (
+        before.st_mode, before.st_mtime_ns, before.st_nlink, before.st_uid)
+    assert "Range" not in archive_requests(backend)[1]
 
 
 CHILD = """

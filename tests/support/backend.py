@@ -44,6 +44,9 @@ class Archive:
     reset_every: int | None = None  # close each response's connection after this many body bytes
     refuse_ranges: bool = False  # answer every Range with 416
     range_etag: str | None = None  # the ETag a 206 sends, where it differs from `etag`
+    range_shift: int = 0  # a 206 starts this many bytes before the range asked for
+    last_modified: str | None = None  # sent as Last-Modified; with `ranges`, an If-Range it matches too
+    date: str | None = None  # the Date sent: None for the current time, "" for none at all
     served: int = 0  # body bytes sent, all responses together
 
 
@@ -110,9 +113,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if wanted and a.refuse_ranges:
             self._plain(416, b"", {"Content-Range": f"bytes */{total}"})
             return
-        if wanted and a.ranges and self.headers.get("If-Range") in (None, a.etag):
-            start = int(wanted.removeprefix("bytes=").split("-")[0])
-        self.send_response(206 if start else 200)
+        if wanted and a.ranges and self.headers.get("If-Range") in {None, a.etag, a.last_modified}:
+            start = int(wanted.removeprefix("bytes=").split("-")[0]) - a.range_shift
+        self.send_response_only(206 if start else 200)
+        if a.date != "":
+            self.send_header("Date", a.date or self.date_time_string())
+        if a.last_modified is not None:
+            self.send_header("Last-Modified", a.last_modified)
         if start:
             self.send_header("Content-Range", f"bytes {start}-{total - 1}/{total}")
         etag = a.range_etag if start and a.range_etag is not None else a.etag

@@ -77,9 +77,21 @@ Ref download_file(Ctx& c) {
     Ref headers = Ref::steal(PyDict_New());
     check(PyDict_SetItem(headers, text("Range"), textf("bytes=%llu-", static_cast<unsigned long long>(kept.size()))));
     check(PyDict_SetItem(headers, text("If-Range"), text(kept.info().validator.c_str())));
-    r = call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout), kw(c, n::headers, headers));
-    Ref status = getattr(r, c.interned(n::status_code));
-    if (rich_compare(status, integer(206), Py_EQ)) {
+    try {
+      r = call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout), kw(c, n::headers, headers));
+    } catch (PyErr& e) {
+      // refused by the client before it was sent (a header value it will
+      // not send: requests' InvalidHeader is a ValueError): the rest cannot
+      // be asked for, so the transfer starts over below
+      if (!e.matches(PyExc_ValueError)) throw;
+    }
+    Ref status = r ? getattr(r, c.interned(n::status_code)) : Ref();
+    if (!status) {
+      // the kept bytes go only once a plain request went through: an error
+      // of the URL itself leaves them for a later call
+      r = plain_get();
+      kept.discard();
+    } else if (rich_compare(status, integer(206), Py_EQ)) {
       Ref range_headers = getattr(r, c.interned(n::headers));
       whole = content_coded(c, range_headers) ? 0 : continuation(c, range_headers, kept);
       if (whole > 0) {
@@ -203,10 +215,11 @@ const FunctionDef kDownloadFile = declare({
            "in five-percent steps. The body is written to a temporary file in the same\n"
            "directory that is renamed onto local_file only once the whole body is there,\n"
            "so local_file never holds a partial download. When the response names a\n"
-           "validator (ETag or Last-Modified), the bytes of a transfer that breaks are\n"
-           "kept, and the next call for the same local_file asks for the rest (Range and\n"
-           "If-Range), whatever URL it is given; a server that answers with the whole\n"
-           "body, or with a range that does not continue them, starts it over.\n"
+           "strong validator (a strong ETag, or a Last-Modified at least a second before\n"
+           "its Date), the bytes of a transfer that breaks are kept, and the next call\n"
+           "for the same local_file asks for the rest (Range and If-Range), whatever URL\n"
+           "it is given; a server that answers with the whole body, or with a range that\n"
+           "does not continue them, starts it over.\n"
            "\n"
            "Args:\n"
            "    cloud_url: the URL to fetch.\n"

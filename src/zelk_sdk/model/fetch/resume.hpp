@@ -2,10 +2,13 @@
 // attempt: a scratch file ".resume" named after the destination (so any later
 // call for the same file finds it, whatever URL it is given), and a ".resinfo"
 // that describes the archive those bytes are the start of: its validator (the
-// response's ETag, else its Last-Modified) and its whole size. A transfer
-// without a validator keeps nothing. Only one writer at a time uses them (an
-// flock on the ".resume" file); what is older than scratch::kResumeMaxAge is
-// not resumed but removed.
+// response's strong ETag, else a Last-Modified at least a second older than
+// its Date) and its whole size. A transfer without a validator keeps nothing.
+// Only one writer at a time uses them (an flock on the ".resume" file); what
+// is older than scratch::kResumeMaxAge is not resumed but removed. Both are
+// used only while they are this process's alone (scratch::owned_alone):
+// whatever else is found at their names is left untouched and nothing is
+// kept there.
 #pragma once
 
 #include <cstdint>
@@ -62,8 +65,10 @@ class Partial {
   bool available_ = true;
 };
 
-// The validator of a response for If-Range: a strong ETag, else the
-// Last-Modified date; empty when the response has neither.
+// The validator of a response for If-Range: a well-formed strong ETag, else
+// a Last-Modified date that is strong (at least one second before the
+// response's Date: the archive did not change again within its second);
+// empty when the response has neither.
 std::string validator_of(Ctx& c, PyObject* headers);
 // True when the response names `validator` itself: the same strong ETag, or
 // (for a date) the same Last-Modified.

@@ -141,11 +141,6 @@ void BaseDir::raise_replaced() const {
 
 namespace {
 
-// An entry of our own at `name` in `dirfd`: a regular file with one link,
-// owned by this process's user. Anything else (a link to someone's file, a
-// FIFO, another user's file) is never written, locked or removed.
-bool ours(const struct stat& st) noexcept { return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid(); }
-
 bool same_entry(int dirfd, const std::string& name, int fd) noexcept {
   struct stat held;
   struct stat named;
@@ -168,7 +163,7 @@ ModelLock::ModelLock(const BaseDir& base, const std::string& model_name)
       foreign_ = base.path() + "/" + name_;
       return;
     }
-    if (fstat(fd.get(), &st) != 0 || !ours(st)) {
+    if (fstat(fd.get(), &st) != 0 || !owned_alone(st)) {
       foreign_ = base.path() + "/" + name_;
       return;
     }

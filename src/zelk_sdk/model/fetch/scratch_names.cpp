@@ -123,11 +123,12 @@ void remove_if_stale(int dirfd, const char* name, Kind kind, time_t now) {
   if (!fd) return;
   struct stat st;
   struct stat now_st;
-  bool remove = fstat(fd.get(), &st) == 0 && flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
+  // only an entry of this user's (a regular file with no other name): the
+  // sweep runs without any lock of the directory, on names anyone who can
+  // write there may have planted, and it neither locks nor removes those
+  bool remove = fstat(fd.get(), &st) == 0 && st.st_uid == geteuid() && (!S_ISREG(st.st_mode) || owned_alone(st)) &&
+                flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
   auto older_than = [&](time_t seconds) { return now - st.st_mtime > seconds && now - st.st_ctime > seconds; };
-  // only our own entries: a second name of somebody's file, or another
-  // user's entry, stays where it is
-  remove = remove && st.st_uid == geteuid() && (S_ISDIR(st.st_mode) || st.st_nlink == 1);
   if (remove) {
     switch (kind) {
       case Kind::part:
@@ -158,6 +159,10 @@ void remove_if_stale(int dirfd, const char* name, Kind kind, time_t now) {
 }  // namespace
 
 Names random_names(const std::string& dir, const char* kind) { return make_random_names(dir, kind); }
+
+bool owned_alone(const struct stat& st) noexcept {
+  return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
+}
 
 bool lock_new(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0; }
 

@@ -2,6 +2,8 @@
 // random names for an entry of a kind, and the lock every new entry takes.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 
 namespace zelk::fetch::scratch {
@@ -15,6 +17,12 @@ struct Names {
   std::string final;
 };
 Names random_names(const std::string& dir, const char* kind);
+
+// True for a file that is this process's alone: a regular file of its
+// effective user with no other name. A second name of an inode (a hard link
+// put in place of a scratch file) or another user's file is left as it is:
+// never locked, written or removed.
+bool owned_alone(const struct stat& st) noexcept;
 
 // Takes the exclusive lock of a new entry. Nobody else has a reason to lock
 // it (a sweeper does not touch entries under their birth name), so it is
