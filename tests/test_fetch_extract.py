@@ -200,3 +200,27 @@ def test_hostile_expectations(fetch, corpus, sandbox):
             run(name)
     run("node-tar/bad-cksum.tar")  # the archive ends at its bad header
     assert (sandbox / "one-byte.txt").read_bytes() == b"a"
+
+
+@pytest.mark.parametrize("fmt", ["gnu", "pax"])
+def test_sparse_members_keep_their_holes(fetch, sandbox, tmp_path, fmt):
+    """A member that declares a large size of mostly holes costs what its data costs."""
+    import subprocess
+
+    src = tmp_path / "src" / "m"
+    src.mkdir(parents=True)
+    with open(src / "s", "wb") as f:
+        f.seek(1 << 20)
+        f.write(b"data")
+        f.truncate(256 << 20)
+    out = tmp_path / "sparse.tar.xz"
+    subprocess.run(["tar", f"--format={fmt}", "--sparse", "-cJf", str(out), "-C", str(src.parent), "m"], check=True)
+    with open_xz(out.read_bytes()) as tf:
+        fetch._safe_extract(tf, str(sandbox))
+    s = sandbox / "m" / "s"
+    st = s.stat()
+    assert st.st_size == 256 << 20 and st.st_blocks * 512 < 4 << 20
+    with open(s, "rb") as f:
+        assert f.read(16) == bytes(16)
+        f.seek((1 << 20) - 2)
+        assert f.read(8) == b"\0\0data\0\0"

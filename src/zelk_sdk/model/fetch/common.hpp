@@ -102,8 +102,10 @@ namespace zelk::fetch {
   X(rstrip, "rstrip")                                     \
   X(slash, "/")                                           \
   X(isreg, "isreg")                                       \
-  X(extractfile, "extractfile")                           \
-  X(readinto, "readinto")                                 \
+  X(seek, "seek")                                         \
+  X(offset_data, "offset_data")                           \
+  X(sparse, "sparse")                                     \
+  X(size, "size")                                         \
   X(mtime, "mtime")                                       \
   X(TarFile, "TarFile")                                   \
   X(data_filter, "data_filter")                           \

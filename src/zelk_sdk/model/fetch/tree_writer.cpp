@@ -21,8 +21,8 @@ namespace {
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // How many directories of the current member's path are held open; below
 // that depth only the deepest one is, and the way down is opened anew.
-constexpr std::size_t kHeldLevels = 64;
-constexpr Py_ssize_t kCopyBuffer = 1 << 20;
+constexpr std::size_t kHeldLevels = 16;
+constexpr long long kCopyChunk = 1 << 20;
 
 // The parts of a member's name as the kernel would walk them: empty and "."
 // parts dropped, ".." kept (it climbs out of the part before it).
@@ -194,40 +194,70 @@ class Extraction {
     clear(dir);
     tree::Fd fd{openat(dir, leaf_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)};
     if (!fd) fail();
-    Ref source = call_method(tar_, c_.interned(n::extractfile), member);
-    with(source, c_.interned(n::enter), c_.interned(n::exit), [&](PyObject* src) { copy(src, fd.get()); });
+    copy(member, fd.get());
     attributes(fd.get(), filtered);
     struct stat st;
     if (fstat(fd.get(), &st) != 0) fail();
     written_.emplace(st.st_dev, st.st_ino);
   }
 
-  void copy(PyObject* src, int fd) {
-    if (!buffer_) buffer_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, kCopyBuffer));
-    for (;;) {
-      Ref got = call_method(src, c_.interned(n::readinto), buffer_);
-      const Py_ssize_t n = PyLong_AsSsize_t(got);
-      if (n == -1 && PyErr_Occurred()) throw_error();
-      if (n <= 0) return;
-      const char* data = PyByteArray_AS_STRING(buffer_.get());
-      Py_ssize_t done = 0;
-      while (done < n) {
-        ssize_t w;
-        int err;
-        Py_BEGIN_ALLOW_THREADS;
-        w = ::write(fd, data + done, static_cast<std::size_t>(n - done));
-        err = errno;
-        Py_END_ALLOW_THREADS;
-        if (w < 0) {
-          if (err == EINTR) {
-            if (PyErr_CheckSignals() < 0) throw_error();
-            continue;
-          }
-          errno = err;
-          fail();
+  // The member's data, read from the archive as tarfile reads it for its own
+  // extraction: from its offset in the archive's stream, region by region
+  // for a sparse member, whose holes stay holes.
+  void copy(PyObject* member, int fd) {
+    Ref source = getattr(tar_, c_.interned(n::fileobj));
+    call_method(source, c_.interned(n::seek), getattr(member, c_.interned(n::offset_data)));
+    Ref sparse = getattr(member, c_.interned(n::sparse));
+    const long long size = as_size(getattr(member, c_.interned(n::size)));
+    if (sparse.get() == Py_None) {
+      copy_region(source, fd, size);
+      return;
+    }
+    for (Iter regions(sparse); Ref region = regions.next();) {
+      const long long offset = as_size(getitem(region, integer(0)));
+      if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) fail();
+      copy_region(source, fd, as_size(getitem(region, integer(1))));
+    }
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) fail();
+  }
+
+  static long long as_size(Ref value) {
+    const long long v = PyLong_AsLongLong(value);
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    if (v < 0) raise(PyExc_ValueError, "negative size in the archive");
+    return v;
+  }
+
+  void copy_region(PyObject* source, int fd, long long left) {
+    while (left > 0) {
+      const long long want = left < kCopyChunk ? left : kCopyChunk;
+      Ref chunk = call_method(source, c_.interned(n::read), integer(want));
+      if (!PyBytes_Check(chunk.get())) raise(PyExc_TypeError, "the archive's stream did not read bytes");
+      const Py_ssize_t n = PyBytes_GET_SIZE(chunk.get());
+      if (n != want) raise(c_.pinned(pin_ReadError), "unexpected end of data");
+      write_all(fd, PyBytes_AS_STRING(chunk.get()), n);
+      left -= n;
+    }
+  }
+
+  void write_all(int fd, const char* data, Py_ssize_t n) {
+    Py_ssize_t done = 0;
+    while (done < n) {
+      ssize_t w;
+      int err;
+      Py_BEGIN_ALLOW_THREADS;
+      w = ::write(fd, data + done, static_cast<std::size_t>(n - done));
+      err = errno;
+      Py_END_ALLOW_THREADS;
+      if (w < 0) {
+        if (err == EINTR) {
+          if (PyErr_CheckSignals() < 0) throw_error();
+          continue;
         }
-        done += w;
+        errno = err;
+        fail();
       }
+      done += w;
     }
   }
 
@@ -337,7 +367,6 @@ class Extraction {
   Dirs dirs_;
   Ref name_;
   std::string leaf_;
-  Ref buffer_;
   std::set<std::pair<dev_t, ino_t>> written_;
 };
 

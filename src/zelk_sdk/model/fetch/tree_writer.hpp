@@ -19,8 +19,9 @@ namespace zelk::fetch::writer {
 // archive order into the directory `root_fd`. Each member first goes through
 // `check` (the _check closure: raises for a name or link that leaves) and
 // through tarfile's "data" filter against `path` (the destination as a str,
-// also what errors name); then it is written. Member data is read through
-// tar.extractfile(). A member that goes through a link, or a hard link to
+// also what errors name); then it is written. Member data is read from
+// tar.fileobj at the member's offset, as tarfile reads it, region by region for
+// a sparse member (its holes stay holes). A member that goes through a link, or a hard link to
 // anything but a regular file extracted before it, is refused.
 void extract_members(Ctx& c, PyObject* tar, PyObject* check, PyObject* path, int root_fd);
 
