@@ -420,25 +420,29 @@ def test_hard_links_name_only_files_the_archive_wrote(fetch, fetch_log, model_en
     assert outside_state(tmp_path, model_env) == before
 
 
+@pytest.mark.parametrize("when", ["\ttar.xz file: ", "Extracting model file"])  # before the transfer, after it
 @pytest.mark.parametrize("replacement", ["directory", "link"])
-def test_a_base_directory_replaced_during_the_fetch_fails_it(fetch, model_env, backend, tmp_path, replacement):
+def test_a_base_directory_replaced_during_the_fetch_fails_it(fetch, model_env, backend, tmp_path, when, replacement):
+    """Whoever may write the base directory's parent swaps it: nothing is
+    written where the name then leads, no foreign archive is read, and the
+    call returns no path."""
     from support.logcap import RecordingLogger
 
     url = backend.serve("m.tar.xz", tarfile_xz(MODEL))
-    elsewhere = tmp_path / "elsewhere"
+    moved, elsewhere = tmp_path / "moved", tmp_path / "elsewhere"
     elsewhere.mkdir()
+    (elsewhere / "m.tar.xz").write_bytes(tarfile_xz([("m", "dir"), ("m/model.xml", b"foreign")]))
+    before = outside_state(elsewhere, elsewhere / "none")
 
     class Swapping(RecordingLogger):
         def info(self, message, *rest):
             super().info(message, *rest)
-            if message.startswith("Extracting model file"):  # the archive is on disk; the lock is held
-                os.rename(model_env, tmp_path / "moved")
+            if message.startswith(when):
+                os.rename(model_env, moved)
                 if replacement == "link":
                     os.symlink(elsewhere, model_env)
                 else:
-                    model_env.mkdir()
-                # the same archive at the new place: what is read by path is whole
-                shutil.copy(tmp_path / "moved" / "m.tar.xz", model_env / "m.tar.xz")
+                    os.rename(elsewhere, model_env)
 
     log = Swapping()
     fetch.logger, saved = log, fetch.logger
@@ -448,8 +452,9 @@ def test_a_base_directory_replaced_during_the_fetch_fails_it(fetch, model_env, b
         fetch.logger = saved
     [warning] = log.at("warning")
     assert "was replaced while the model was fetched" in warning
-    # the model is at no path at all: neither where the caller looks nor where the old base went
-    assert os.listdir(model_env) == ["m.tar.xz"] and os.listdir(tmp_path / "moved") == ["m.tar.xz"]
+    # the model is at no path at all, and the place the name leads to now is as it was
+    assert outside_state(model_env if replacement == "directory" else elsewhere, Path("/none")) == before
+    assert set(os.listdir(moved)) <= {"m.tar.xz"}
 
 
 @pytest.mark.parametrize("plant", ["symlink", "directory", "hard link", "fifo"])

@@ -1,10 +1,13 @@
 // Model archive download and extraction.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "common.hpp"
+#include "download.hpp"
 #include "extract.hpp"
 #include "scratch.hpp"
 #include "xz_reader.hpp"
@@ -53,11 +56,39 @@ void check_archive_complete(Ctx& c, PyObject* f, PyObject* reader) {
   xz::drain(reader);
 }
 
+// os.remove(path) of the entry `name` of the base directory. While the
+// module's `os` and its `remove` are what import found, the entry is removed
+// through the base directory's descriptor (with the audit event os.remove
+// raises); a stand-in gets the statement as written.
+void remove_in_base(Ctx& c, const scratch::BaseDir& base, const std::string& name, PyObject* path) {
+  Ref os = c.global(n::os);
+  Ref remove = getattr(os, c.interned(n::remove));
+  if (os.get() != c.pinned(pin_os) || remove.get() != c.pinned(pin_os_remove)) {
+    call(remove, path);
+    return;
+  }
+  check(PySys_Audit("os.remove", "Oi", path, base.fd()));
+  if (unlinkat(base.fd(), name.c_str(), 0) != 0) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    throw_error();
+  }
+}
+
+// download_file(cloud_url=cloud_url, local_file=tar_xz_file), looked up now;
+// the module's own makes its files through the base directory's descriptor.
+Ref download(Ctx& c, const scratch::BaseDir& base, const std::string& name, PyObject* cloud_url,
+             PyObject* tar_xz_file) {
+  Ref downloader = c.global(n::download_file);
+  const scratch::Place place{base.fd(), 0, base.path(), name};
+  if (Ref ok = download_into(c, downloader, cloud_url, tar_xz_file, place)) return ok;
+  return call(downloader, kw(c, n::cloud_url, cloud_url), kw(c, n::local_file, tar_xz_file));
+}
+
 // The same judgement of an archive that a stand-in for tarfile extracted: the
 // file is read once more, through the module's reader and the interpreter's
 // own tarfile, so that what is published does not depend on the stand-in.
-void check_archive_file(Ctx& c, PyObject* tar_xz_file) {
-  Ref reader = xz::open(c.pinned(pin_xz_reader_type), tar_xz_file, c.pinned(pin_ReadError));
+void check_archive_file(Ctx& c, const scratch::BaseDir& base, const std::string& name, PyObject* tar_xz_file) {
+  Ref reader = xz::open_at(c.pinned(pin_xz_reader_type), base.fd(), name, tar_xz_file, c.pinned(pin_ReadError));
   Ref archive = call(c.pinned(pin_tarfile_open), tar_xz_file, text("r|"), kw(c, n::fileobj, reader));
   with(archive, c.interned(n::enter), c.interned(n::exit), [&](PyObject* f) { check_archive_complete(c, f, reader); });
 }
@@ -74,9 +105,9 @@ Ref already_there(Ctx& c, PyObject* model_dir) {
   return optional_str(Ref::borrow(model_dir));
 }
 
-bool is_special_file(const std::string& path) {
+bool is_special_file(int dir_fd, const std::string& name) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 &&
+  return fstatat(dir_fd, name.c_str(), &st, 0) == 0 &&
          (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode));
 }
 
@@ -119,16 +150,23 @@ Ref download_url(Ctx& c) {
     }
 
     if (os_path_test(c, c.global(n::os), n::isdir, model_dir)) return already_there(c, model_dir);
+
+    // From here on, what the call makes, renames and removes in the base
+    // directory goes through one descriptor of it: a base directory renamed
+    // or replaced meanwhile never gets anything written into it, and the
+    // archive extracted is the one this call found or wrote.
+    scratch::BaseDir base_dir(scratch::encode_path(save_dir));
+    const std::string model = scratch::encode_path(model_name);
+    const std::string archive_name = scratch::encode_path(base);
     if (os_path_test(c, c.global(n::os), n::exists, model_dir)) {
       log_info(c, [&] { return textf("remove model file (not a directory) - %U", fmt(model_dir).get()); });
-      call(getattr(c.global(n::os), c.interned(n::remove)), model_dir);
+      remove_in_base(c, base_dir, model, model_dir);
     }
 
     // One fetch of this model at a time, across threads and processes: a call
     // that waited here finds what the one before it left, and reuses it as
     // any call reuses what is on disk.
-    scratch::BaseDir base_dir(scratch::encode_path(save_dir));
-    scratch::ModelLock model_lock(base_dir, scratch::encode_path(model_name));
+    scratch::ModelLock model_lock(base_dir, model);
     if (!model_lock.foreign().empty()) {
       log_warning(c, [&] {
         return textf("fetching %U without its lock: %R is not a lock file of this module", fmt(model_name).get(),
@@ -142,7 +180,7 @@ Ref download_url(Ctx& c) {
       // A FIFO, socket or device in the archive's place is no archive, and
       // libmagic would open a FIFO and wait for a writer: it is downloaded
       // anew like an empty file.
-      bool is_valid_tar = !is_special_file(scratch::encode_path(tar_xz_file));
+      bool is_valid_tar = !is_special_file(base_dir.fd(), archive_name);
       if (is_valid_tar) {
         Ref ret;
         try {
@@ -156,13 +194,11 @@ Ref download_url(Ctx& c) {
       }
       if (!is_valid_tar) {
         log_info(c, [&] { return textf("tar.xz is invalid, re-downloading - %U", fmt(tar_xz_file).get()); });
-        call(getattr(c.global(n::os), c.interned(n::remove)), tar_xz_file);
-        Ref ok = call(c.global(n::download_file), kw(c, n::cloud_url, cloud_url), kw(c, n::local_file, tar_xz_file));
-        if (!truthy(ok)) return none();
+        remove_in_base(c, base_dir, archive_name, tar_xz_file);
+        if (!truthy(download(c, base_dir, archive_name, cloud_url, tar_xz_file))) return none();
       }
     } else {
-      Ref ok = call(c.global(n::download_file), kw(c, n::cloud_url, cloud_url), kw(c, n::local_file, tar_xz_file));
-      if (!truthy(ok)) return none();
+      if (!truthy(download(c, base_dir, archive_name, cloud_url, tar_xz_file))) return none();
     }
 
     log_info(c, [&] { return textf("Extracting model file - %U to %U", fmt(tar_xz_file).get(), fmt(save_dir).get()); });
@@ -171,14 +207,14 @@ Ref download_url(Ctx& c) {
       // base directory; the model directory appears only once every member is
       // on disk and the tree has been checked, and nothing but the model
       // directory leaves the staging directory.
-      const std::string model = scratch::encode_path(model_name);
       scratch::Staging staging(base_dir);
       Ref tarfile = c.global(n::tarfile);
       Ref reader;
       Ref archive;
       try {
         if (own_tarfile(c, tarfile)) {
-          reader = xz::open(c.pinned(pin_xz_reader_type), tar_xz_file, c.pinned(pin_ReadError));
+          reader = xz::open_at(c.pinned(pin_xz_reader_type), base_dir.fd(), archive_name, tar_xz_file,
+                               c.pinned(pin_ReadError));
           archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|"), kw(c, n::fileobj, reader));
         } else {
           archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|xz"));
@@ -196,7 +232,7 @@ Ref download_url(Ctx& c) {
         } else {
           // a stand-in read the archive: it is judged all the same, by a
           // second reading of its own
-          check_archive_file(c, tar_xz_file);
+          check_archive_file(c, base_dir, archive_name, tar_xz_file);
         }
         const std::vector<std::string> strays = staging.verify(model);
         if (!strays.empty()) {
@@ -211,7 +247,7 @@ Ref download_url(Ctx& c) {
         const bool same_path = rich_compare(tar_xz_file, model_dir, Py_EQ);
         if (!same_path) staging.publish(model);
         try {
-          call(getattr(c.global(n::os), c.interned(n::remove)), tar_xz_file);
+          remove_in_base(c, base_dir, archive_name, tar_xz_file);
         } catch (PyErr& e) {
           // another call for the same model got there first
           if (!e.matches(c.pinned(pin_FileNotFoundError))) throw;
@@ -227,7 +263,7 @@ Ref download_url(Ctx& c) {
       // else's directory now: nothing is removed there
       if (!base_dir.still_named()) return none();
       try {
-        call(getattr(c.global(n::os), c.interned(n::remove)), tar_xz_file);
+        remove_in_base(c, base_dir, archive_name, tar_xz_file);
       } catch (PyErr& removal) {
         if (!removal.matches(c.pinned(pin_OSError))) throw;
       }

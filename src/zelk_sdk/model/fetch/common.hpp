@@ -134,8 +134,10 @@ enum Pinned : int {
   pin_path_isfile,
   pin_path_isdir,
   pin_path_splitext,
-  pin_os,       // the os module, as os.path's functions use it
-  pin_os_stat,  // its stat, which os.path.isfile and isdir call
+  pin_os,         // the os module, as os.path's functions use it
+  pin_os_stat,    // its stat, which os.path.isfile and isdir call
+  pin_os_remove,  // its remove: while `os.remove` is still it, removals in the
+                  // base directory go through its descriptor (archive.cpp)
   // the interpreter's own tarfile module and its open, as imported: while
   // the module's `tarfile` is still these, archives are read through the
   // module's own xz reader (see archive.cpp)

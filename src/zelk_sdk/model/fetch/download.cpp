@@ -1,4 +1,8 @@
 // Streaming file download.
+#include "download.hpp"
+
+#include <fcntl.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -54,19 +58,18 @@ long long continuation(Ctx& c, PyObject* headers, const resume::Partial& kept) {
   return static_cast<long long>(whole);
 }
 
-Ref download_file(Ctx& c) {
-  PyObject* cloud_url = c.arg(param(kParams, "cloud_url"));
-  PyObject* local_file = c.arg(param(kParams, "local_file"));
-
+void announce(Ctx& c, PyObject* cloud_url, PyObject* local_file) {
   log_info(c, [&] { return text("Downloading..."); });
   log_info(c, [&] { return textf("\tcloud url: %U", cloud_url); });
   log_info(c, [&] { return textf("\ttar.xz file: %U", local_file); });
+}
 
-  const std::string final_path = scratch::encode_path(local_file);
-  scratch::sweep(scratch::parent_dir(final_path));
+// The transfer to `local_file`, at `place`.
+Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::Place& place) {
+  if (place.dir_fd >= 0) scratch::sweep_at(place.dir_fd);
   // What an earlier, broken transfer to this file kept (any earlier call's,
   // with whatever URL): asked for the rest with Range and If-Range.
-  resume::Partial kept(final_path);
+  resume::Partial kept(place);
 
   Ref get = getattr(c.global(n::requests), c.interned(n::get));
   Ref timeout = c.global(n::DOWNLOAD_MODEL_TIMEOUT);
@@ -163,7 +166,7 @@ Ref download_file(Ctx& c) {
     if (!validator.empty() && kept.available()) file = kept.start(c.pinned(pin_open), resume::Info{validator, size});
     if (!file) {  // nothing to keep by, or another writer took the kept file's name first
       keeping = false;
-      file = part.open_for(final_path, local_file, c.pinned(pin_open));
+      file = part.open_for(place, local_file, c.pinned(pin_open));
     }
   }
   with(file, c.interned(n::enter), c.interned(n::exit), [&](PyObject* fp) {
@@ -204,7 +207,32 @@ Ref download_file(Ctx& c) {
   return boolean(true);
 }
 
+Ref download_file(Ctx& c) {
+  PyObject* cloud_url = c.arg(param(kParams, "cloud_url"));
+  PyObject* local_file = c.arg(param(kParams, "local_file"));
+  announce(c, cloud_url, local_file);
+  // the file's directory is opened once: the transfer makes and renames its
+  // files there by descriptor (a missing directory fails where the file is
+  // made, as open() would)
+  const std::string final_path = scratch::encode_path(local_file);
+  scratch::Place place;
+  place.dir = scratch::parent_dir(final_path);
+  const std::size_t slash = final_path.rfind('/');
+  place.name = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
+  tree::Fd dir_fd{::open(place.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  place.dir_fd = dir_fd.get();
+  place.dir_errno = dir_fd ? 0 : errno;
+  return transfer(c, cloud_url, local_file, place);
+}
+
 }  // namespace
+
+Ref download_into(Ctx& c, PyObject* downloader, PyObject* cloud_url, PyObject* local_file,
+                  const scratch::Place& place) {
+  if (!is_function_of(downloader, c.module(), kDownloadFile)) return Ref();
+  announce(c, cloud_url, local_file);
+  return transfer(c, cloud_url, local_file, place);
+}
 
 const FunctionDef kDownloadFile = declare({
     .name = "download_file",

@@ -47,6 +47,7 @@ void exec(PyObject* m, FrameState& fs) {
   fs.pin(pin_path_splitext, getattr(os_path, fs.names[n::splitext]));
   fs.pin(pin_os, os);
   fs.pin(pin_os_stat, getattr(os, fs.names[n::stat]));
+  fs.pin(pin_os_remove, getattr(os, fs.names[n::remove]));
   Ref tarfile = Ctx::lookup_global(globals, fs.builtins, fs.names[n::tarfile]);
   fs.pin(pin_tarfile, tarfile);
   fs.pin(pin_tarfile_open, getattr(tarfile, fs.names[n::open]));

@@ -20,11 +20,6 @@ constexpr char kInfoMagic[] = "zelk-resume 1";
 // buffer of this size and a bit
 constexpr std::size_t kMaxValidator = 1000;
 
-std::string base_name(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // --------------------------------------------------------------- HTTP dates
 
 constexpr std::string_view kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -136,26 +131,28 @@ std::string header(Ctx& c, PyObject* headers, const char* name) {
 
 // ------------------------------------------------------------ the kept files
 
-// True when `path` still names the file open at `fd`.
-bool names(const std::string& path, int fd) {
+// True when `name` in `dirfd` still names the file open at `fd`.
+bool names(int dirfd, const std::string& name, int fd) {
   struct stat at_name;
   struct stat open_st;
-  return ::lstat(path.c_str(), &at_name) == 0 && fstat(fd, &open_st) == 0 && at_name.st_dev == open_st.st_dev &&
-         at_name.st_ino == open_st.st_ino;
+  return fstatat(dirfd, name.c_str(), &at_name, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &open_st) == 0 &&
+         at_name.st_dev == open_st.st_dev && at_name.st_ino == open_st.st_ino;
 }
 
-// Removes `path` when it is a file of ours alone (whatever else is there
+// Removes `name` when it is a file of ours alone (whatever else is there
 // stays: removing a name never writes into a file, but a planted name is not
 // ours to remove either).
-void unlink_ours(const std::string& path) {
+void unlink_ours(int dirfd, const std::string& name) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) == 0 && scratch::owned_alone(st)) ::unlink(path.c_str());
+  if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && scratch::owned_alone(st)) {
+    unlinkat(dirfd, name.c_str(), 0);
+  }
 }
 
-// Opens `path` (never following a link, never waiting on a FIFO); `st` is
+// Opens `name` (never following a link, never waiting on a FIFO); `st` is
 // what it opened. Empty with errno set when it cannot be opened.
-tree::Fd open_kept(const std::string& path, int flags, struct stat& st) {
-  tree::Fd fd{::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+tree::Fd open_kept(int dirfd, const std::string& name, int flags, struct stat& st) {
+  tree::Fd fd{openat(dirfd, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
   if (fd && fstat(fd.get(), &st) != 0) fd.reset();
   return fd;
 }
@@ -187,22 +184,25 @@ bool read_info(tree::Fd fd, Info& info) {
 
 }  // namespace
 
-Partial::Partial(const std::string& final_path) : final_(final_path) {
-  dir_ = scratch::parent_dir(final_path);
-  const std::string key = base_name(final_path);
-  data_ = scratch::keyed_path(dir_, key, scratch::kResume);
-  info_path_ = scratch::keyed_path(dir_, key, scratch::kResumeInfo);
+Partial::Partial(const scratch::Place& place) : place_(place) {
+  data_ = scratch::keyed_path("", place.name, scratch::kResume);
+  info_name_ = scratch::keyed_path("", place.name, scratch::kResumeInfo);
+  if (place.dir_fd < 0) {
+    available_ = false;
+    return;
+  }
+  const int dirfd = place.dir_fd;
   // Anything but files of ours alone under these names (a directory, a link,
   // a FIFO, a second name of some other file, another user's file) is left
   // as it is: nothing is resumed or kept here, the transfer goes on.
   struct stat info_st;
-  tree::Fd info_fd = open_kept(info_path_, O_RDONLY, info_st);
+  tree::Fd info_fd = open_kept(dirfd, info_name_, O_RDONLY, info_st);
   if (info_fd ? !scratch::owned_alone(info_st) : errno != ENOENT) {
     available_ = false;
     return;
   }
   struct stat st;
-  tree::Fd fd = open_kept(data_, O_RDWR, st);
+  tree::Fd fd = open_kept(dirfd, data_, O_RDWR, st);
   if (!fd) {
     if (errno != ENOENT) available_ = false;
     return;
@@ -227,11 +227,12 @@ Partial::Partial(const std::string& final_path) : final_(final_path) {
 }
 
 void Partial::discard() noexcept {
+  if (place_.dir_fd < 0) return;
   if (fd_) {
-    if (names(data_, fd_.get())) ::unlink(data_.c_str());
+    if (names(place_.dir_fd, data_, fd_.get())) unlinkat(place_.dir_fd, data_.c_str(), 0);
     fd_.reset();
   }
-  unlink_ours(info_path_);
+  unlink_ours(place_.dir_fd, info_name_);
   size_ = 0;
   info_ = Info();
 }
@@ -241,45 +242,48 @@ Ref Partial::file_object(PyObject* open) {
 }
 
 Ref Partial::start(PyObject* open, const Info& info) {
+  const int dirfd = place_.dir_fd;
   // The bytes' file first, empty and locked (never another writer's), then
   // their description, then the bytes: a writer that finds the file locked
   // keeps nothing here, so only the holder of the bytes describes them, and
   // bytes without a description are never resumed.
   if (fd_) {
-    if (ftruncate(fd_.get(), 0) != 0) scratch::raise_errno_path(data_);
+    if (ftruncate(fd_.get(), 0) != 0) scratch::raise_errno_path(place_.path_of(data_));
   } else {
-    const std::string born_data = scratch::birth_path(dir_);
-    tree::Fd fd{::open(born_data.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644)};
+    const std::string born_data = scratch::birth_path("");
+    tree::Fd fd{openat(dirfd, born_data.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644)};
     if (!fd || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
       tree::SavedErrno keep;
-      ::unlink(born_data.c_str());
-      scratch::raise_errno_path(data_);
+      unlinkat(dirfd, born_data.c_str(), 0);
+      scratch::raise_errno_path(place_.path_of(data_));
     }
     // never over another writer's kept bytes, nor over anything else there
-    if (tree::rename_noreplace(AT_FDCWD, born_data.c_str(), AT_FDCWD, data_.c_str()) != 0) {
+    if (tree::rename_noreplace(dirfd, born_data.c_str(), dirfd, data_.c_str()) != 0) {
       const int err = errno;
-      ::unlink(born_data.c_str());
+      unlinkat(dirfd, born_data.c_str(), 0);
       if (err == EEXIST) return Ref();
       errno = err;
-      scratch::raise_errno_path(data_);
+      scratch::raise_errno_path(place_.path_of(data_));
     }
     fd_ = std::move(fd);
   }
   size_ = 0;
   info_ = Info();
   struct stat there;
-  if (::lstat(info_path_.c_str(), &there) == 0 && !scratch::owned_alone(there)) {
+  if (fstatat(dirfd, info_name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && !scratch::owned_alone(there)) {
     discard();  // something not ours took the description's name: keep nothing
     return Ref();
   }
-  const std::string born = scratch::birth_path(dir_);
-  std::FILE* f = std::fopen(born.c_str(), "wxe");
-  if (f == nullptr) scratch::raise_errno_path(born);
+  const std::string born = scratch::birth_path("");
+  tree::Fd info_fd{openat(dirfd, born.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644)};
+  std::FILE* f = info_fd ? fdopen(info_fd.get(), "w") : nullptr;
+  if (f == nullptr) scratch::raise_errno_path(place_.path_of(born));
+  info_fd.release();
   const bool written = std::fprintf(f, "%s\n%s\n%lld\n", kInfoMagic, info.validator.c_str(), info.total) > 0;
-  if (std::fclose(f) != 0 || !written || ::rename(born.c_str(), info_path_.c_str()) != 0) {
+  if (std::fclose(f) != 0 || !written || renameat(dirfd, born.c_str(), dirfd, info_name_.c_str()) != 0) {
     tree::SavedErrno keep;
-    ::unlink(born.c_str());
-    scratch::raise_errno_path(info_path_);
+    unlinkat(dirfd, born.c_str(), 0);
+    scratch::raise_errno_path(place_.path_of(info_name_));
   }
   info_ = info;
   return file_object(open);
@@ -288,16 +292,18 @@ Ref Partial::start(PyObject* open, const Info& info) {
 Ref Partial::append(PyObject* open) { return file_object(open); }
 
 void Partial::commit(PyObject* final_path_obj) {
+  const int dirfd = place_.dir_fd;
   // only the file this call wrote (and has locked) becomes the archive: a
   // name that now refers to something else is never published
-  if (!names(data_, fd_.get())) {
-    raise(PyExc_OSError, textf("the kept download %s was replaced while it was written", data_.c_str()));
+  if (!names(dirfd, data_, fd_.get())) {
+    raise(PyExc_OSError,
+          textf("the kept download %s was replaced while it was written", place_.path_of(data_).c_str()));
   }
-  if (::rename(data_.c_str(), final_.c_str()) != 0) {
+  if (renameat(dirfd, data_.c_str(), dirfd, place_.name.c_str()) != 0) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, final_path_obj);
     throw_error();
   }
-  unlink_ours(info_path_);
+  unlink_ours(dirfd, info_name_);
   fd_.reset();
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "common.hpp"
+#include "scratch.hpp"
 #include "tree_ops.hpp"
 
 namespace zelk::fetch::resume {
@@ -26,7 +27,8 @@ struct Info {
 
 class Partial {
  public:
-  explicit Partial(const std::string& final_path);
+  // The kept bytes for the file at `place` (which outlives this object).
+  explicit Partial(const scratch::Place& place);
   Partial(const Partial&) = delete;
   Partial& operator=(const Partial&) = delete;
   // Closes; what was kept stays unless discarded or committed.
@@ -55,10 +57,9 @@ class Partial {
  private:
   Ref file_object(PyObject* open);
 
-  std::string dir_;
-  std::string data_;
-  std::string info_path_;
-  std::string final_;
+  const scratch::Place& place_;
+  std::string data_;  // names in the place's directory
+  std::string info_name_;
   tree::Fd fd_;  // the kept bytes, locked by this call
   std::uint64_t size_ = 0;
   Info info_;

@@ -70,45 +70,40 @@ std::string parent_dir(const std::string& path) {
 // ------------------------------------------------------------ PartFile
 
 PartFile::~PartFile() {
-  if (!path_.empty() && !committed_) ::unlink(path_.c_str());
+  if (place_ != nullptr && !name_.empty() && !committed_) unlinkat(place_->dir_fd, name_.c_str(), 0);
 }
 
-Ref PartFile::open_for(const std::string& final_path, PyObject* final_path_obj, PyObject* open) {
+Ref PartFile::open_for(const Place& place, PyObject* final_path_obj, PyObject* open) {
+  if (place.dir_fd < 0) {
+    errno = place.dir_errno;
+    raise_errno(final_path_obj);
+  }
   // what open(local_file, "wb") would refuse, refused before the body is read
   struct stat st;
-  if (::stat(final_path.c_str(), &st) == 0) {
+  if (fstatat(place.dir_fd, place.name.c_str(), &st, 0) == 0) {
     if (S_ISDIR(st.st_mode)) {
       errno = EISDIR;
       raise_errno(final_path_obj);
     }
-    if (::access(final_path.c_str(), W_OK) != 0) raise_errno(final_path_obj);
+    if (faccessat(place.dir_fd, place.name.c_str(), W_OK, 0) != 0) raise_errno(final_path_obj);
   }
-  final_ = final_path;
-  const Names names = random_names(parent_dir(final_path), kPart);
-  Ref file;
-  try {
-    file = call(open, decode_path(names.born), text("xb"));
-  } catch (PyErr& e) {
-    if (!e.matches(PyExc_OSError)) throw;
-    // report the destination the caller named, not our scratch name
-    Ref err = Ref::steal_or_null(PyObject_GetAttrString(e.value(), "errno"));
-    if (!err || !PyLong_Check(err.get())) {
-      PyErr_Clear();
-      throw;
-    }
-    errno = static_cast<int>(PyLong_AsLong(err));
+  place_ = &place;
+  const Names names = random_names("", kPart);
+  tree::Fd fd{openat(place.dir_fd, names.born.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)};
+  if (!fd) raise_errno(final_path_obj);  // the destination the caller named, not our scratch name
+  name_ = names.born;
+  if (!lock_new(fd.get()) ||
+      tree::rename_noreplace(place.dir_fd, names.born.c_str(), place.dir_fd, names.final.c_str()) != 0) {
     raise_errno(final_path_obj);
   }
-  path_ = names.born;
-  int fd = PyObject_AsFileDescriptor(file);
-  if (fd < 0) throw_error();
-  if (!lock_new(fd) || ::rename(names.born.c_str(), names.final.c_str()) != 0) raise_errno(final_path_obj);
-  path_ = names.final;
+  name_ = names.final;
+  Ref file = call(open, integer(fd.get()), text("wb"));
+  fd.release();  // the file object owns it now
   return file;
 }
 
 void PartFile::commit(PyObject* final_path_obj) {
-  if (::rename(path_.c_str(), final_.c_str()) != 0) raise_errno(final_path_obj);
+  if (renameat(place_->dir_fd, name_.c_str(), place_->dir_fd, place_->name.c_str()) != 0) raise_errno(final_path_obj);
   committed_ = true;
 }
 

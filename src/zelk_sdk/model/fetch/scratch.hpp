@@ -83,6 +83,21 @@ class BaseDir {
   ino_t ino_ = 0;
 };
 
+// Where a download's file goes: its directory, open, and its name there.
+// Everything the download makes beside the file (the scratch file, the kept
+// bytes of a broken transfer and their description) is made, renamed and
+// removed relative to the directory's descriptor, never by path, so a
+// directory renamed or replaced meanwhile never has anything written into
+// it.
+struct Place {
+  int dir_fd = -1;    // not owned; -1 where the directory could not be opened
+  int dir_errno = 0;  // why, then
+  std::string dir;    // the directory's path, for texts
+  std::string name;   // the file's name in it
+  // `entry` of the directory as a path, for texts
+  std::string path_of(const std::string& entry) const { return (dir == "/" ? "" : dir) + "/" + entry; }
+};
+
 // The scratch file of one download. It is created and locked by open_for();
 // the destructor removes it unless commit() renamed it into place.
 class PartFile {
@@ -92,16 +107,16 @@ class PartFile {
   PartFile& operator=(const PartFile&) = delete;
   ~PartFile();
 
-  // Opens a new scratch file beside `final_path` through the builtin `open`
-  // (mode "xb"), locks it, and returns the file object. An OSError reports
+  // Makes a new scratch file in the place's directory, locks it, and returns
+  // a file object of the builtin `open` on it. An OSError reports
   // `final_path_obj`, the destination the caller named.
-  Ref open_for(const std::string& final_path, PyObject* final_path_obj, PyObject* open);
+  Ref open_for(const Place& place, PyObject* final_path_obj, PyObject* open);
   // Renames the scratch file onto the destination (while still locked).
   void commit(PyObject* final_path_obj);
 
  private:
-  std::string path_;
-  std::string final_;
+  const Place* place_ = nullptr;
+  std::string name_;
   bool committed_ = false;
 };
 

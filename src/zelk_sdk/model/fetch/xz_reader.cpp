@@ -270,7 +270,10 @@ Ref create_type(PyObject* module) {
 }
 
 Ref open(PyObject* type, PyObject* path, PyObject* read_error) {
-  const std::string encoded = scratch::encode_path(path);
+  return open_at(type, AT_FDCWD, scratch::encode_path(path), path, read_error);
+}
+
+Ref open_at(PyObject* type, int dir_fd, const std::string& name, PyObject* path, PyObject* read_error) {
   // the event that open() raises, for the process's audit hooks
   const int flags = O_RDONLY | O_CLOEXEC;
   check(PySys_Audit("open", "Osi", path, "rb", flags));
@@ -283,7 +286,7 @@ Ref open(PyObject* type, PyObject* path, PyObject* read_error) {
   r.read_error = Ref::borrow(read_error);
   int fd;
   Py_BEGIN_ALLOW_THREADS;
-  fd = ::open(encoded.c_str(), flags | O_NONBLOCK);
+  fd = openat(dir_fd, name.c_str(), flags | O_NONBLOCK);
   if (fd >= 0) {
     struct stat st;
     regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "common.hpp"
 
@@ -18,6 +19,9 @@ Ref create_type(PyObject* module);
 // A reader over the file `path` (a str), opened now; OSError as open() raises
 // it. `read_error` is the exception class of damaged data (tarfile.ReadError).
 Ref open(PyObject* type, PyObject* path, PyObject* read_error);
+// The same for `name` in the open directory `dir_fd`; `path` is what the
+// reader, its errors and the audit event name.
+Ref open_at(PyObject* type, int dir_fd, const std::string& name, PyObject* path, PyObject* read_error);
 
 // What the decoded stream holds in the 512 bytes at `offset`.
 enum class Block { zeros, data, missing, unknown };
