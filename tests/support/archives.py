@@ -79,3 +79,53 @@ def tree(root: Path) -> dict[str, bytes | str]:
             rel = str(p.relative_to(root))
             out[rel] = "->" + os.readlink(p) if p.is_symlink() else p.read_bytes()
     return out
+
+
+def xz_zeros_after(raw_tar: bytes, zeros_mib: int) -> bytes:
+    """`raw_tar` and then `zeros_mib` MiB of zeros, as one xz block: a small
+    file that decodes to far more than its model."""
+    import lzma
+
+    comp = lzma.LZMACompressor(preset=0)
+    zeros = bytes(1 << 20)
+    return b"".join([comp.compress(raw_tar), *(comp.compress(zeros) for _ in range(zeros_mib)), comp.flush()])
+
+
+def with_dictionary(xz_data: bytes, dict_mib: int, block: int = 0) -> bytes:
+    """The xz file with the header of its `block`-th block (counted from 0;
+    blocks before it must state their sizes, as a threaded xz writes them)
+    asking for an LZMA2 dictionary of `dict_mib` MiB (2^n or 3 * 2^n), its
+    check value made anew. The data decodes the same with any dictionary at
+    least as large as the one it was written with, so no encoder needs that
+    memory."""
+    import struct
+    import zlib
+
+    def vli(pos: int) -> tuple[int, int]:
+        value = shift = 0
+        while True:
+            value |= (data[pos] & 0x7F) << shift
+            shift += 7
+            pos += 1
+            if not data[pos - 1] & 0x80:
+                return value, pos
+
+    [prop] = [b for b in range(41) if (2 | (b & 1)) << (b // 2 + 11) == dict_mib << 20]
+    data = bytearray(xz_data)
+    check_size = {0: 0, 1: 4, 4: 8, 10: 32}[data[7] & 0x0F]
+    start = 12
+    for _ in range(block + 1):
+        size, flags, pos = (data[start] + 1) * 4, data[start + 1], start + 2
+        sizes = []
+        for present in (0x40, 0x80):  # compressed, uncompressed size
+            if flags & present:
+                value, pos = vli(pos)
+                sizes.append(value)
+        header = (start, size, flags, pos)
+        if sizes:
+            start += size + -(-sizes[0] // 4) * 4 + check_size
+    start, size, flags, pos = header
+    assert flags & 0x03 == 0 and data[pos : pos + 2] == b"\x21\x01", "one LZMA2 filter expected"
+    data[pos + 2] = prop
+    struct.pack_into("<I", data, start + size - 4, zlib.crc32(data[start : start + size - 4]))
+    return bytes(data)

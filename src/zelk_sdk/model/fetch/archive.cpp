@@ -1,8 +1,11 @@
 // Model archive download and extraction.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,11 +87,30 @@ Ref download(Ctx& c, const scratch::BaseDir& base, const std::string& name, PyOb
   return call(downloader, kw(c, n::cloud_url, cloud_url), kw(c, n::local_file, tar_xz_file));
 }
 
+// Extraction writes no more than the tar data, whose size the xz index states
+// (with whatever follows the end-of-archive marker, which is decoded and
+// checked too): an archive that states more than the base directory has free
+// is refused before anything is decoded or written. The member headers and
+// the rounding of each member to 512 bytes count as data here, and serve as
+// the margin for what a file takes beyond its size. An archive whose index
+// cannot be read goes on, and the reader reports what is wrong with it.
+void check_free_space(const scratch::BaseDir& base, PyObject* reader) {
+  const std::optional<std::uint64_t> need = xz::stated_size(reader);
+  struct statvfs fs;
+  if (!need || fstatvfs(base.fd(), &fs) != 0) return;
+  const std::uint64_t free = std::uint64_t{fs.f_bavail} * fs.f_frsize;
+  if (*need <= free) return;
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  raise(PyExc_OSError,
+        textf("not enough space in %U: need %llu MiB, %llu MiB free", scratch::decode_path(base.path()).get(),
+              static_cast<unsigned long long>((*need + kMiB - 1) / kMiB), static_cast<unsigned long long>(free / kMiB))
+            .get());
+}
+
 // The same judgement of an archive that a stand-in for tarfile extracted: the
 // file is read once more, through the module's reader and the interpreter's
 // own tarfile, so that what is published does not depend on the stand-in.
-void check_archive_file(Ctx& c, const scratch::BaseDir& base, const std::string& name, PyObject* tar_xz_file) {
-  Ref reader = xz::open_at(c.pinned(pin_xz_reader_type), base.fd(), name, tar_xz_file, c.pinned(pin_ReadError));
+void check_archive_file(Ctx& c, PyObject* reader, PyObject* tar_xz_file) {
   Ref archive = call(c.pinned(pin_tarfile_open), tar_xz_file, text("r|"), kw(c, n::fileobj, reader));
   with(archive, c.interned(n::enter), c.interned(n::exit), [&](PyObject* f) { check_archive_complete(c, f, reader); });
 }
@@ -207,14 +229,19 @@ Ref download_url(Ctx& c) {
       // base directory; the model directory appears only once every member is
       // on disk and the tree has been checked, and nothing but the model
       // directory leaves the staging directory.
-      scratch::Staging staging(base_dir);
       Ref tarfile = c.global(n::tarfile);
+      const bool own = own_tarfile(c, tarfile);
+      std::optional<scratch::Staging> staged;
       Ref reader;
       Ref archive;
       try {
-        if (own_tarfile(c, tarfile)) {
-          reader = xz::open_at(c.pinned(pin_xz_reader_type), base_dir.fd(), archive_name, tar_xz_file,
-                               c.pinned(pin_ReadError));
+        // the module's reader, opened before anything is decoded or written:
+        // tarfile reads through it, or it reads a stand-in's archive once more
+        reader = xz::open_at(c.pinned(pin_xz_reader_type), base_dir.fd(), archive_name, tar_xz_file,
+                             c.pinned(pin_ReadError));
+        check_free_space(base_dir, reader);
+        staged.emplace(base_dir);
+        if (own) {
           archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|"), kw(c, n::fileobj, reader));
         } else {
           archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|xz"));
@@ -223,16 +250,17 @@ Ref download_url(Ctx& c) {
         if (e.is_exception() && finished_by_another(c, e, model_dir)) return already_there(c, model_dir);
         throw;
       }
+      scratch::Staging& staging = *staged;
       with(archive, c.interned(n::enter), c.interned(n::exit), [&](PyObject* f) {
         Ref extractor = c.global(n::safe_extract);
         Ref staging_path = staging.path();
         if (!extract_into(c, extractor, f, staging_path, staging.fd())) call(extractor, f, staging_path);
-        if (reader) {
+        if (own) {
           check_archive_complete(c, f, reader);
         } else {
           // a stand-in read the archive: it is judged all the same, by a
           // second reading of its own
-          check_archive_file(c, base_dir, archive_name, tar_xz_file);
+          check_archive_file(c, reader, tar_xz_file);
         }
         const std::vector<std::string> strays = staging.verify(model);
         if (!strays.empty()) {

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
+#include <optional>
 #include <utility>
 
 #include "native.hpp"
@@ -27,7 +29,17 @@ constexpr std::size_t kTailBytes = 1 << 16;
 constexpr std::size_t kDrainSize = 1 << 16;
 constexpr int kBlock = 512;
 
-enum class Status { ok, end, truncated, corrupt, memory, io };
+constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+// The most memory one decoder may take, its threads' buffers included: a
+// 32-bit process shares its address space with the interpreter and the
+// extraction. Far above what an archive of xz's presets needs (9 MiB for -6,
+// 65 MiB for -9 and -9e), far below what an xz header may ask for (a
+// dictionary of 1.5 GiB, filled by a small file of zeros).
+constexpr std::uint64_t kMemoryLimit32 = 128 * kMiB;
+constexpr std::uint64_t kMemoryLimit64 = 256 * kMiB;
+constexpr std::uint64_t kMemoryLimit = sizeof(void*) < 8 ? kMemoryLimit32 : kMemoryLimit64;
+
+enum class Status { ok, end, truncated, corrupt, memory, memlimit, io };
 
 // The cores this process may run on.
 std::uint32_t usable_cores() {
@@ -38,17 +50,15 @@ std::uint32_t usable_cores() {
 }
 
 // How much memory more decoding threads may take before liblzma uses fewer
-// of them (down to one, which it never refuses and which needs no buffer of
-// a block's size): a quarter of the machine's memory, at most 256 MiB, and at
-// most 128 MiB in a 32-bit process, whose address space the interpreter and
-// the extraction share. Each thread holds a whole block, so the bound is what
-// keeps an archive of a few huge blocks (a small file of gigabytes of zeros)
-// from taking gigabytes: its blocks are decoded one at a time instead.
+// of them (down to one, which needs no buffer of a block's size): a quarter
+// of the machine's memory, and no more than kMemoryLimit. Each thread holds a
+// whole block, so the bound is what keeps an archive of a few huge blocks (a
+// small file of gigabytes of zeros) from taking gigabytes: its blocks are
+// decoded one at a time instead.
 std::uint64_t threading_memory() {
   std::uint64_t limit = lzma_physmem() / 4;
-  if (limit == 0) limit = std::uint64_t{64} << 20;
-  limit = std::min<std::uint64_t>(limit, std::uint64_t{sizeof(void*) < 8 ? 128u : 256u} << 20);
-  return limit;
+  if (limit == 0) limit = 64 * kMiB;
+  return std::min(limit, kMemoryLimit);
 }
 
 // True when the file's first block header states the block's sizes, as the
@@ -63,34 +73,85 @@ bool has_sized_blocks(int fd) {
   return (head[13] & 0xC0) == 0xC0;  // compressed and uncompressed size present
 }
 
-// A decoder for concatenated streams and their padding, on as many threads
-// as the file's blocks and the memory allow.
-lzma_ret start_decoder(lzma_stream* strm, int fd) {
-  const std::uint32_t threads = usable_cores();
-  if (threads > 1 && has_sized_blocks(fd)) {
+// A decoder for concatenated streams and their padding, on at most `threads`
+// threads as the file's blocks and the memory allow, and within kMemoryLimit
+// either way: a file that needs more fails with LZMA_MEMLIMIT_ERROR before
+// the decoder takes it. A threaded decoder that cannot be set up gives way
+// to the single-threaded one.
+lzma_ret start_decoder(lzma_stream* strm, std::uint32_t threads) {
+  if (threads > 1) {
     lzma_mt mt{};
     mt.flags = LZMA_CONCATENATED;
     mt.threads = threads;
     mt.timeout = 0;  // lzma_code runs without the GIL: it may block as long as decoding takes
     mt.memlimit_threading = threading_memory();
-    mt.memlimit_stop = UINT64_MAX;
-    const lzma_ret r = lzma_stream_decoder_mt(strm, &mt);
-    if (r != LZMA_OPTIONS_ERROR && r != LZMA_UNSUPPORTED_CHECK && r != LZMA_PROG_ERROR) return r;
+    mt.memlimit_stop = kMemoryLimit;
+    if (lzma_stream_decoder_mt(strm, &mt) == LZMA_OK) return LZMA_OK;
   }
-  return lzma_stream_decoder(strm, UINT64_MAX, LZMA_CONCATENATED);
+  return lzma_stream_decoder(strm, kMemoryLimit, LZMA_CONCATENATED);
 }
+
+// The uncompressed size that the file's xz indexes state, all streams
+// together, read backwards from its end (stream footers, indexes, stream
+// headers) without decoding any block: an upper bound of the tar data.
+// Nothing where the file is cut, damaged, or no xz file: the decoding then
+// tells what is wrong. `buf` holds kInputSize bytes.
+std::optional<std::uint64_t> read_stated_size(int fd, std::uint8_t* buf) noexcept {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return std::nullopt;
+  lzma_stream s = LZMA_STREAM_INIT;
+  lzma_index* index = nullptr;
+  if (lzma_file_info_decoder(&s, &index, kMemoryLimit, static_cast<std::uint64_t>(st.st_size)) != LZMA_OK) {
+    return std::nullopt;
+  }
+  std::optional<std::uint64_t> size;
+  std::uint64_t pos = 0;
+  for (;;) {
+    if (s.avail_in == 0) {
+      const ssize_t got = ::pread(fd, buf, kInputSize, static_cast<off_t>(pos));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      s.next_in = buf;
+      s.avail_in = static_cast<std::size_t>(got);
+      pos += static_cast<std::uint64_t>(got);
+    }
+    const lzma_ret r = lzma_code(&s, LZMA_RUN);
+    if (r == LZMA_SEEK_NEEDED) {
+      pos = s.seek_pos;
+      s.avail_in = 0;
+    } else if (r == LZMA_STREAM_END) {
+      size = lzma_index_uncompressed_size(index);
+      lzma_index_end(index, nullptr);
+      break;
+    } else if (r != LZMA_OK) {
+      break;
+    }
+  }
+  lzma_end(&s);
+  return size;
+}
+
+// MemoryError with words: a bare one reads as an empty reason in a log line.
+[[noreturn]] void raise_no_memory() { raise(PyExc_MemoryError, "not enough memory to decode the archive"); }
 
 struct Reader {
   int fd = -1;
   lzma_stream strm = LZMA_STREAM_INIT;
   bool decoder_ready = false;
+  std::uint32_t threads = 1;  // what the decoder may use; fewer after it ran out of memory
   std::unique_ptr<std::uint8_t[]> input;
   bool input_done = false;  // the file has been read to its end
   bool finished = false;    // the decoder reached the end of the last stream
   bool busy = false;
   bool truncated = false;  // the file ended inside the xz data
   int io_errno = 0;
+  std::uint64_t memory_needed = 0;  // what a file over kMemoryLimit asked for
+  std::optional<std::uint64_t> stated_size;
   std::uint64_t delivered = 0;  // decoded bytes handed out so far
+  // After a restart, the decoder's output up to here was handed out already
+  // and is decoded again only to be thrown away, into `skip`.
+  std::uint64_t resume_at = 0;
+  std::unique_ptr<std::uint8_t[]> skip;
   std::deque<std::pair<std::uint64_t, Ref>> tail;
   std::size_t tail_size = 0;
   Ref name;
@@ -102,6 +163,27 @@ struct Reader {
   ~Reader() {
     if (decoder_ready) lzma_end(&strm);
     if (fd >= 0) ::close(fd);
+  }
+
+  // The threaded decoder ran out of memory (a thread or a block's buffer it
+  // could not get, as under a limit of the address space), or met a block
+  // over kMemoryLimit (it cannot tell how much that block needs; the
+  // single-threaded decoder can): the decoding starts over from the file's
+  // start on `fewer` threads, and what was handed out already is decoded
+  // again and thrown away. False where even that cannot be set up.
+  bool restart_on(std::uint32_t fewer) noexcept {
+    const std::uint64_t done = std::max<std::uint64_t>(strm.total_out, resume_at);
+    lzma_end(&strm);
+    strm = LZMA_STREAM_INIT;
+    decoder_ready = false;
+    threads = fewer;
+    if (done > 0 && !skip) skip.reset(new (std::nothrow) std::uint8_t[kDrainSize]);
+    if ((done > 0 && !skip) || start_decoder(&strm, threads) != LZMA_OK) return false;
+    decoder_ready = true;
+    if (::lseek(fd, 0, SEEK_SET) != 0) return false;
+    input_done = false;
+    resume_at = done;
+    return true;
   }
 
   // Fills out[0, size) as far as the data goes; `produced` says how far.
@@ -130,8 +212,21 @@ struct Reader {
         }
       }
       const std::size_t in_before = strm.avail_in;
-      const std::size_t out_before = strm.avail_out;
-      const lzma_ret r = lzma_code(&strm, input_done ? LZMA_FINISH : LZMA_RUN);
+      const std::uint64_t out_before = strm.total_out;
+      lzma_ret r;
+      if (strm.total_out < resume_at) {
+        std::uint8_t* const next_out = strm.next_out;
+        const std::size_t avail_out = strm.avail_out;
+        strm.next_out = skip.get();
+        strm.avail_out = static_cast<std::size_t>(std::min<std::uint64_t>(kDrainSize, resume_at - strm.total_out));
+        r = lzma_code(&strm, input_done ? LZMA_FINISH : LZMA_RUN);
+        strm.next_out = next_out;
+        strm.avail_out = avail_out;
+        // the same file decodes to the same data: it cannot end sooner
+        if (r == LZMA_STREAM_END) r = LZMA_DATA_ERROR;
+      } else {
+        r = lzma_code(&strm, input_done ? LZMA_FINISH : LZMA_RUN);
+      }
       if (r == LZMA_STREAM_END) {
         finished = true;
         status = Status::end;
@@ -140,16 +235,28 @@ struct Reader {
       if (r == LZMA_OK) {
         // liblzma reports an input that ends inside a stream as a lack of
         // progress once it has nothing more to read
-        if (input_done && strm.avail_in == in_before && strm.avail_out == out_before && ++idle > 2) {
+        if (input_done && strm.avail_in == in_before && strm.total_out == out_before && ++idle > 2) {
           status = Status::truncated;
           break;
         }
         continue;
       }
+      if ((r == LZMA_MEM_ERROR || r == LZMA_MEMLIMIT_ERROR) && threads > 1) {
+        const std::size_t avail_out = strm.avail_out;
+        if (restart_on(r == LZMA_MEM_ERROR ? threads / 2 : 1)) {
+          strm.next_out = out + (size - avail_out);
+          strm.avail_out = avail_out;
+          continue;
+        }
+        strm.avail_out = avail_out;
+      }
       if (r == LZMA_BUF_ERROR && input_done) {
         status = Status::truncated;
-      } else if (r == LZMA_MEM_ERROR || r == LZMA_MEMLIMIT_ERROR) {
+      } else if (r == LZMA_MEM_ERROR) {
         status = Status::memory;
+      } else if (r == LZMA_MEMLIMIT_ERROR) {
+        memory_needed = lzma_memusage(&strm);
+        status = Status::memlimit;
       } else {
         status = Status::corrupt;
       }
@@ -171,8 +278,12 @@ struct Reader {
         // as tarfile's own xz reader words it
         raise(read_error, "invalid compressed data");
       case Status::memory:
-        PyErr_NoMemory();
-        throw_error();
+        raise_no_memory();
+      case Status::memlimit:
+        raise(read_error, textf("the archive needs %llu MiB of memory to decode; the limit is %llu MiB",
+                                static_cast<unsigned long long>((memory_needed + kMiB - 1) / kMiB),
+                                static_cast<unsigned long long>(kMemoryLimit / kMiB))
+                              .get());
       case Status::io:
         errno = io_errno;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
@@ -300,11 +411,13 @@ Ref open_at(PyObject* type, int dir_fd, const std::string& name, PyObject* path,
   r.fd = fd;
   if (!regular) raise(read_error, "the archive is not a regular file");
   r.input.reset(new std::uint8_t[kInputSize]);
-  const lzma_ret ret = start_decoder(&r.strm, fd);
-  if (ret == LZMA_MEM_ERROR) {
-    PyErr_NoMemory();
-    throw_error();
-  }
+  lzma_ret ret;
+  Py_BEGIN_ALLOW_THREADS;
+  r.stated_size = read_stated_size(fd, r.input.get());
+  r.threads = has_sized_blocks(fd) ? usable_cores() : 1;
+  ret = start_decoder(&r.strm, r.threads);
+  Py_END_ALLOW_THREADS;
+  if (ret == LZMA_MEM_ERROR) raise_no_memory();
   if (ret != LZMA_OK) raise(PyExc_SystemError, "the xz decoder could not be set up");
   r.decoder_ready = true;
   return o;
@@ -333,6 +446,8 @@ Block block_at(PyObject* reader, std::uint64_t offset) {
   }
   return Block::zeros;
 }
+
+std::optional<std::uint64_t> stated_size(PyObject* reader) { return reader_of(reader).stated_size; }
 
 void drain(PyObject* reader) {
   Reader& r = reader_of(reader);

@@ -3,9 +3,15 @@
 // and stream padding whole, as xz -d does, and it tells a cut or corrupt file
 // from a complete one. It also keeps the last bytes that it handed out, so
 // that what tarfile read at the end of the member list can be judged.
+//
+// The decoder runs within a bound of memory (128 MiB in a 32-bit process,
+// 256 MiB otherwise): a file whose headers ask for more is refused as damaged
+// data, before the decoder takes it. A threaded decoder that runs out of
+// memory starts over on fewer threads, down to one.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common.hpp"
@@ -22,6 +28,12 @@ Ref open(PyObject* type, PyObject* path, PyObject* read_error);
 // The same for `name` in the open directory `dir_fd`; `path` is what the
 // reader, its errors and the audit event name.
 Ref open_at(PyObject* type, int dir_fd, const std::string& name, PyObject* path, PyObject* read_error);
+
+// The uncompressed size that the file's xz indexes state (read at open, from
+// the file's end, without decoding): an upper bound of the tar data, trailing
+// zeros included. Nothing where the indexes cannot be read (a cut or damaged
+// file), which the decoding then reports.
+std::optional<std::uint64_t> stated_size(PyObject* reader);
 
 // What the decoded stream holds in the 512 bytes at `offset`.
 enum class Block { zeros, data, missing, unknown };
