@@ -126,122 +126,89 @@ def test_failures_are_worded_as_tarfile_words_them(fetch, fetch_log, model_env):
 # ------------------------------------------------------------------ hostile inputs
 
 MiB = 1 << 20
-MEMORY_LIMIT = 128 if POINTER_BITS == 32 else 256  # MiB, what one decoder may take
 SMALL = {"m/w.bin": random.Random(1).randbytes(100_000)}
+BLOB = random.Random(2).randbytes(4096) * 2048
+TWO_BLOCKS = {"m/a.bin": BLOB, "m/b.bin": BLOB[::-1]}
+NEEDS = f"the archive needs 1537 MiB of memory to decode; the limit is {128 if POINTER_BITS == 32 else 256} MiB"
 
 CHILD = r"""
 import json, logging, os, resource, sys
 from zelk_sdk.model import fetch
 
-base, one_core, headroom = sys.argv[1], sys.argv[2] == "1", int(sys.argv[3])
-fetch.BASE_MODEL_DIR = base
+fetch.BASE_MODEL_DIR, one_core, headroom = sys.argv[1], sys.argv[2] == "True", int(sys.argv[3])
 warnings = []
-handler = logging.Handler(logging.WARNING)
-handler.emit = lambda record: warnings.append(record.getMessage())
-fetch.logger.addHandler(handler)
+fetch.logger.addHandler(type("H", (logging.Handler,), {"emit": lambda self, r: warnings.append(r.getMessage())})(logging.WARNING))
 if one_core:
     os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
-if headroom:
-    # the address space as it is now, and `headroom` MiB more, as `ulimit -v` bounds it
+if headroom:  # the address space in use now and `headroom` MiB more, as `ulimit -v` bounds it
     used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
     resource.setrlimit(resource.RLIMIT_AS, (used + headroom * 2**20,) * 2)
 result = fetch.download_url("http://127.0.0.1:9/m.tar.xz")  # on disk: no request
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024
-print(json.dumps({"result": result, "warnings": warnings, "peak_mib": peak}))
+# the peak of this program's own memory (ru_maxrss would count the parent's, which a child takes on at fork)
+peak_kib = int(next(l for l in open("/proc/self/status") if l.startswith("VmHWM:")).split()[1])
+print(json.dumps([result, warnings, peak_kib // 1024]))
 """
-
-
-def fetch_in_child(base: Path, one_core: bool = False, headroom_mib: int = 0) -> dict:
-    """download_url of the archive in `base`, in a process of its own."""
-    done = subprocess.run([sys.executable, "-c", CHILD, str(base), str(int(one_core)), str(headroom_mib)],
-                          capture_output=True, text=True, timeout=scaled(300))
-    assert done.returncode == 0, done.stderr
-    out = json.loads(done.stdout)
-    for line in out["warnings"]:
-        assert not line.endswith(" - "), f"a failure without its reason: {line!r}"
-    return out
 
 
 @pytest.fixture
 def small_fs(tmp_path):
     """A file system of 20 MiB (a tmpfs), mounted for the test."""
-    mnt = tmp_path / "fs"
-    mnt.mkdir()
-    if os.geteuid() != 0 or shutil.which("mount") is None:
-        pytest.skip("mounting a tmpfs needs root")
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=20m", "tmpfs", str(mnt)], capture_output=True).returncode:
+    (tmp_path / "fs").mkdir()
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=20m", "tmpfs", tmp_path / "fs"],
+                                           capture_output=True).returncode:
         pytest.skip("mounting a tmpfs is not allowed here")
-    yield mnt
-    subprocess.run(["umount", str(mnt)], check=True)
+    yield tmp_path / "fs"
+    subprocess.run(["umount", tmp_path / "fs"], check=True)
 
 
 def free_mib(path: Path) -> int:
-    st = os.statvfs(path)
-    return st.f_bavail * st.f_frsize // MiB
-
-
-def memory_refusal(_base: Path) -> str:
-    return f"the archive needs 1537 MiB of memory to decode; the limit is {MEMORY_LIMIT} MiB"
-
-
-def space_refusal(base: Path) -> str:
-    need = -(-(len(tar_bytes(SMALL)) + 64 * MiB) // MiB)
-    return f"not enough space in {base}: need {need} MiB, {free_mib(base)} MiB free"
+    return os.statvfs(path).f_bavail * os.statvfs(path).f_frsize // MiB
 
 
 def near_the_free_space(base: Path) -> dict[str, bytes]:
-    """A model whose tar data is 1 MiB short of the free space (the archive
-    itself is small): it must extract."""
-    size = (free_mib(base) - 1) * MiB - 16 * 1024
-    pattern = random.Random(3).randbytes(64 * 1024)
-    return {"m/a.bin": (pattern * (size // 2 // len(pattern) + 1))[: size // 2],
-            "m/b.bin": (pattern[::-1] * (size // 2 // len(pattern) + 1))[: size // 2]}
+    """Two files whose tar data is 1 MiB short of the free space."""
+    half = ((free_mib(base) - 1) * MiB - 16384) // 2
+    return {"m/a.bin": (BLOB * 4)[:half], "m/b.bin": (BLOB[::-1] * 4)[:half]}
 
 
+ALONE = [(False, 0)]  # a child on all cores, without a limit of its address space
 HOSTILE = [
-    # id, on the small file system, the model (or a function of the base), the archive of its tar, expected failure
-    ("dictionary of 1.5 GiB, then 300 MiB of zeros", False, SMALL,
-     lambda raw: with_dictionary(xz_zeros_after(raw, 300), 1536), memory_refusal),
-    ("dictionary of 1.5 GiB in the third block of a threaded file", False, FILES,
-     lambda raw: with_dictionary(xz_cli(raw, "-0", "-T2", "--block-size=262144"), 1536, block=2), memory_refusal),
-    ("64 MiB of zeros after the marker, 20 MiB file system", True, SMALL,
-     lambda raw: xz_zeros_after(raw, 64), space_refusal),
-    ("a model 1 MiB short of the free space", True, near_the_free_space,
-     lambda raw: lzma.compress(raw, preset=0), None),
+    # on a 20 MiB file system, model, archive of its tar, runs (one core, headroom MiB), expected failure
+    pytest.param(False, SMALL, lambda raw: with_dictionary(xz_zeros_after(raw, 300), 1536), ALONE, NEEDS,
+                 id="dictionary of 1.5 GiB, then 300 MiB of zeros"),
+    pytest.param(False, FILES, lambda raw: with_dictionary(xz_cli(raw, "-0", "-T2", "--block-size=262144"), 1536, 2),
+                 ALONE, NEEDS, id="dictionary of 1.5 GiB in the third block of a threaded file"),
+    pytest.param(True, SMALL, lambda raw: xz_zeros_after(raw, 64), ALONE,
+                 "not enough space in {base}: need 65 MiB, {free} MiB free", id="64 MiB of zeros after the marker"),
+    pytest.param(True, near_the_free_space, lambda raw: lzma.compress(raw, preset=0), ALONE, None,
+                 id="a model 1 MiB short of the free space"),
+    # the threaded decoder cannot have its threads or blocks' buffers: where one thread decodes the archive,
+    # so does the reader; with less room it fails before it hands out anything, with more after a block
+    pytest.param(False, TWO_BLOCKS, lambda raw: xz_cli(raw, "-0", "-T2", "--block-size=4MiB"),
+                 [(True, 20), (False, 20), (False, 32)], None, id="ulimit -v, multi-block",
+                 marks=not_under_emulation("the emulator's own mappings count against the address space")),
 ]
 
 
-@pytest.mark.parametrize("small, model, make, refusal", [h[1:] for h in HOSTILE], ids=[h[0] for h in HOSTILE])
-def test_hostile_archives_are_refused_within_bounds(request, tmp_path, small, model, make, refusal):
+@pytest.mark.parametrize("small, model, make, runs, refusal", HOSTILE)
+def test_hostile_archives_are_refused_within_bounds(request, tmp_path, small, model, make, runs, refusal):
     base = (request.getfixturevalue("small_fs") if small else tmp_path) / "models"
     base.mkdir()
     files = model(base) if callable(model) else model
-    (base / "m.tar.xz").write_bytes(make(tar_bytes(files)))
-    expected = refusal(base) if refusal else None
-    out = fetch_in_child(base)
-    if refusal:
-        assert out["warnings"] == [f"Failed to extracting tarxz {base / 'm.tar.xz'} - {expected}"]
-        assert out["result"] is None and os.listdir(base) == []
-    else:
-        assert out["warnings"] == [] and tree(Path(out["result"])) == {k[2:]: v for k, v in files.items()}
-    if not EMULATED:
-        assert out["peak_mib"] < 200  # the decoder's own bound, and room for the interpreter
-
-
-@not_under_emulation("the emulator's own mappings count against the address space limit")
-def test_threads_give_way_under_an_address_space_limit(tmp_path):
-    """Under `ulimit -v` the threaded decoder cannot have its threads or its
-    blocks' buffers; where one thread decodes the archive, so does the reader.
-    With less room it fails before it hands out anything, with more after its
-    first block (a start over that must skip what was handed out already)."""
-    blob = random.Random(2).randbytes(4096) * 2048
-    files = {"m/a.bin": blob, "m/b.bin": blob[::-1]}
-    base = tmp_path / "models"
-    base.mkdir()
-    archive = xz_cli(tar_bytes(files), "-0", "-T2", "--block-size=4MiB")
-    for one_core, headroom in [(True, 20), (False, 20), (False, 32)]:
+    archive = make(tar_bytes(files))
+    for one_core, headroom in runs:
         (base / "m.tar.xz").write_bytes(archive)
-        out = fetch_in_child(base, one_core=one_core, headroom_mib=headroom)
-        assert out["warnings"] == [] and out["result"] == str(base / "m"), (one_core, headroom, out)
-        assert tree(base / "m") == {k[2:]: v for k, v in files.items()}
-        shutil.rmtree(base / "m")
+        expected = refusal and refusal.format(base=base, free=free_mib(base))
+        done = subprocess.run([sys.executable, "-c", CHILD, base, str(one_core), str(headroom)], capture_output=True,
+                              text=True, timeout=scaled(300))
+        result, warnings, peak_mib = json.loads(done.stdout or "null") or pytest.fail(done.stderr)
+        assert all(not w.endswith(" - ") for w in warnings), f"a failure without its reason: {warnings}"
+        if refusal:
+            assert warnings == [f"Failed to extracting tarxz {base / 'm.tar.xz'} - {expected}"]
+            assert result is None and os.listdir(base) == []
+        else:
+            assert (warnings, result) == ([], str(base / "m")), (one_core, headroom)
+            assert tree(base / "m") == {k[2:]: v for k, v in files.items()}
+            shutil.rmtree(base / "m")
+        if not EMULATED:
+            assert peak_mib < 200  # the decoder's bound, and room for the interpreter

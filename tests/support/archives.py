@@ -92,40 +92,26 @@ def xz_zeros_after(raw_tar: bytes, zeros_mib: int) -> bytes:
 
 
 def with_dictionary(xz_data: bytes, dict_mib: int, block: int = 0) -> bytes:
-    """The xz file with the header of its `block`-th block (counted from 0;
-    blocks before it must state their sizes, as a threaded xz writes them)
-    asking for an LZMA2 dictionary of `dict_mib` MiB (2^n or 3 * 2^n), its
-    check value made anew. The data decodes the same with any dictionary at
-    least as large as the one it was written with, so no encoder needs that
-    memory."""
+    """The xz file with the header of its `block`-th block (from 0; those
+    before it must state their sizes, as a threaded xz writes them) asking for
+    an LZMA2 dictionary of `dict_mib` MiB (2^n or 3 * 2^n), its check value
+    made anew. The data decodes the same with any dictionary at least as
+    large as its own, so no encoder needs that memory."""
+    import re
     import struct
     import zlib
 
-    def vli(pos: int) -> tuple[int, int]:
-        value = shift = 0
-        while True:
-            value |= (data[pos] & 0x7F) << shift
-            shift += 7
-            pos += 1
-            if not data[pos - 1] & 0x80:
-                return value, pos
-
-    [prop] = [b for b in range(41) if (2 | (b & 1)) << (b // 2 + 11) == dict_mib << 20]
     data = bytearray(xz_data)
-    check_size = {0: 0, 1: 4, 4: 8, 10: 32}[data[7] & 0x0F]
     start = 12
-    for _ in range(block + 1):
-        size, flags, pos = (data[start] + 1) * 4, data[start + 1], start + 2
-        sizes = []
-        for present in (0x40, 0x80):  # compressed, uncompressed size
-            if flags & present:
-                value, pos = vli(pos)
-                sizes.append(value)
-        header = (start, size, flags, pos)
-        if sizes:
-            start += size + -(-sizes[0] // 4) * 4 + check_size
-    start, size, flags, pos = header
-    assert flags & 0x03 == 0 and data[pos : pos + 2] == b"\x21\x01", "one LZMA2 filter expected"
-    data[pos + 2] = prop
-    struct.pack_into("<I", data, start + size - 4, zlib.crc32(data[start : start + size - 4]))
+    for _ in range(block):  # the compressed size is the header's first number
+        digits = re.match(rb"[\x80-\xff]*[\x00-\x7f]", data[start + 2 :]).group()
+        compressed = sum((b & 0x7F) << (7 * i) for i, b in enumerate(digits))
+        start += (data[start] + 1) * 4 + -(-compressed // 4) * 4 + {0: 0, 1: 4, 4: 8, 10: 32}[data[7] & 0x0F]
+    end = start + (data[start] + 1) * 4 - 4  # where the header's CRC32 is
+    prop = end - 1
+    while data[prop] == 0:  # header padding
+        prop -= 1
+    assert data[prop - 2 : prop] == b"\x21\x01", "one LZMA2 filter expected"
+    [data[prop]] = [b for b in range(41) if (2 | (b & 1)) << (b // 2 + 11) == dict_mib << 20]
+    struct.pack_into("<I", data, end, zlib.crc32(data[start:end]))
     return bytes(data)

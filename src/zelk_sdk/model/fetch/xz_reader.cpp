@@ -243,12 +243,12 @@ struct Reader {
       }
       if ((r == LZMA_MEM_ERROR || r == LZMA_MEMLIMIT_ERROR) && threads > 1) {
         const std::size_t avail_out = strm.avail_out;
-        if (restart_on(r == LZMA_MEM_ERROR ? threads / 2 : 1)) {
-          strm.next_out = out + (size - avail_out);
-          strm.avail_out = avail_out;
-          continue;
-        }
+        const bool restarted = restart_on(r == LZMA_MEM_ERROR ? threads / 2 : 1);
+        strm.next_out = out + (size - avail_out);
         strm.avail_out = avail_out;
+        if (restarted) continue;
+        status = Status::memory;
+        break;
       }
       if (r == LZMA_BUF_ERROR && input_done) {
         status = Status::truncated;
