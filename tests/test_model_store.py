@@ -480,3 +480,50 @@ def test_a_stand_in_tarfile_does_not_change_the_judgement(fetch, fetch_log, mode
     monkeypatch.setattr(fetch, "tarfile", types.SimpleNamespace(open=tarfile.open))
     url = backend.serve("m.tar.xz", tarfile_xz(MODEL)[:-30])
     fails_with(fetch, fetch_log, url, model_env, "truncated archive: the file does not end with a complete xz stream")
+
+
+LAYOUTS = {
+    # name: (make(tmp) -> base, safe)
+    "a link in a directory of ours": (lambda t: (t / "real").mkdir() or os.symlink("../real", t / "p" / "models"), True),
+    "a sticky directory, the base ours": (lambda t: os.chmod(t / "p", 0o1777) or (t / "p" / "models").mkdir(), True),
+    "a sticky directory, the base another user's": (
+        lambda t: os.chmod(t / "p", 0o1777) or (t / "p" / "models").mkdir() or os.chown(t / "p" / "models", 65534, 65534),
+        False,
+    ),
+    "a directory anybody may write": (lambda t: os.chmod(t / "p", 0o777) or (t / "p" / "models").mkdir(), False),
+    "a link in a directory another user owns": (
+        lambda t: os.chown(t / "p", 65534, 65534) or os.symlink(t / "victim", t / "p" / "models"),
+        False,
+    ),
+}
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs other users' files")
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+def test_a_base_directory_another_user_could_replace_is_refused(fetch, fetch_log, backend, tmp_path, layout):
+    """Whoever may write a directory on the base directory's way can point it anywhere, before a fetch
+    or during it: such a base directory is refused before anything is made, removed or read there."""
+    make, safe = LAYOUTS[layout]
+    (tmp_path / "p").mkdir()
+    victim = tmp_path / "victim"
+    victim.mkdir(mode=0o700)
+    (victim / "m").write_bytes(b"root's own file")
+    make(tmp_path)
+    base = tmp_path / "p" / "models"
+    before = outside_state(victim, Path("/none"))
+    fetch.BASE_MODEL_DIR, saved = str(base), fetch.BASE_MODEL_DIR
+    try:
+        result = fetch.download_url(backend.serve("m.tar.xz", tarfile_xz(MODEL)))
+    finally:
+        fetch.BASE_MODEL_DIR = saved
+    if safe:
+        assert result == str(base / "m") and tree(base / "m") == tree_of(MODEL)
+    else:
+        assert result is None and backend.requests == []
+        [warning] = fetch_log.at("warning")
+        assert "could be replaced by another user" in warning
+    assert outside_state(victim, Path("/none")) == before
+
+
+def tree_of(members) -> dict:
+    return {name[2:]: (body if isinstance(body, bytes) else "dir") for name, body in members if name != "m"}

@@ -144,7 +144,17 @@ Ref download_url(Ctx& c) {
   try {
     Ref a = call(c.global(n::urlparse), cloud_url);
     Ref save_dir = c.global(n::BASE_MODEL_DIR);
+    // The base directory is trusted only where nobody else can put something
+    // in its place: what exists of its path is judged before anything is
+    // made there, and it is opened by the same walk once it exists. From then
+    // on, what the call makes, renames and removes in it goes through that
+    // descriptor: a base directory renamed or replaced meanwhile never gets
+    // anything written into it, and the archive extracted is the one this
+    // call found or wrote.
+    const std::string save_path = scratch::encode_path(save_dir);
+    scratch::BaseDir::check(save_path);
     call(getattr(c.global(n::os), c.interned(n::makedirs)), save_dir, kw(c, n::exist_ok, Py_True));
+    scratch::BaseDir base_dir(save_path);
 
     // One lookup of os and os.path serves the name statements that follow:
     // they run back to back, with only the parse result's `path` and str
@@ -173,11 +183,6 @@ Ref download_url(Ctx& c) {
 
     if (os_path_test(c, c.global(n::os), n::isdir, model_dir)) return already_there(c, model_dir);
 
-    // From here on, what the call makes, renames and removes in the base
-    // directory goes through one descriptor of it: a base directory renamed
-    // or replaced meanwhile never gets anything written into it, and the
-    // archive extracted is the one this call found or wrote.
-    scratch::BaseDir base_dir(scratch::encode_path(save_dir));
     const std::string model = scratch::encode_path(model_name);
     const std::string archive_name = scratch::encode_path(base);
     if (os_path_test(c, c.global(n::os), n::exists, model_dir)) {

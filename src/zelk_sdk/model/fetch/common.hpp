@@ -117,7 +117,7 @@ namespace zelk::fetch {
   X(location, "location")                                 \
   X(close, "close")                                       \
   X(scheme, "scheme")                                     \
-  X(hostname, "hostname")                                 \
+  X(host, "host")                                         \
   X(port, "port")                                         \
   X(msg_get_url, "Get the download url from model_id:")
 
@@ -159,7 +159,7 @@ enum Pinned : int {
   pin_TooManyRedirects,
   pin_RequestException,
   pin_urljoin,
-  pin_urlsplit,
+  pin_parse_url,
 };
 
 // One log line through the module's `logger`, looked up now (see log_line).

@@ -64,7 +64,7 @@ void exec(PyObject* m, FrameState& fs) {
   fs.pin(pin_RequestException, getattr(requests, text("RequestException")));
   Ref url_parse = Ref::steal(PyImport_ImportModule("urllib.parse"));
   fs.pin(pin_urljoin, getattr(url_parse, text("urljoin")));
-  fs.pin(pin_urlsplit, getattr(url_parse, text("urlsplit")));
+  fs.pin(pin_parse_url, getattr(Ref::steal(PyImport_ImportModule("urllib3.util")), text("parse_url")));
 
   Ref get_logger = Ctx::lookup_global(globals, fs.builtins, text("get_logger"));
   bind(m, "logger", call(get_logger, text("MODEL")));

@@ -107,31 +107,6 @@ void PartFile::commit(PyObject* final_path_obj) {
   committed_ = true;
 }
 
-// ------------------------------------------------------------ BaseDir
-
-BaseDir::BaseDir(const std::string& path) : path_(path) {
-  if (path_.empty() || path_[0] != '/') {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) raise_errno_path(path_);
-    path_ = std::string(cwd) + (path_.empty() ? "" : "/" + path_);
-  }
-  fd_.reset(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  struct stat st;
-  if (!fd_ || fstat(fd_.get(), &st) != 0) raise_errno_path(path_);
-  dev_ = st.st_dev;
-  ino_ = st.st_ino;
-}
-
-bool BaseDir::still_named() const noexcept {
-  struct stat st;
-  return ::stat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
-}
-
-void BaseDir::raise_replaced() const {
-  raise(PyExc_OSError,
-        textf("the base directory %R was replaced while the model was fetched", decode_path(path_).get()).get());
-}
-
 // ------------------------------------------------------------ ModelLock
 
 namespace {
@@ -155,8 +130,12 @@ ModelLock::ModelLock(const BaseDir& base, const std::string& model_name)
       // a read-only base directory, or one we may not write: nothing to
       // coordinate there
       if (errno == EROFS || errno == EACCES || errno == EPERM) return;
-      foreign_ = base.path() + "/" + name_;
-      return;
+      // a link, a directory or a socket holds the name: not ours, left alone
+      if (errno == ELOOP || errno == EISDIR || errno == ENXIO || errno == EOPNOTSUPP) {
+        foreign_ = base.path() + "/" + name_;
+        return;
+      }
+      raise_errno_path(base.path() + "/" + name_);  // no descriptors left, ...
     }
     if (fstat(fd.get(), &st) != 0 || !owned_alone(st)) {
       foreign_ = base.path() + "/" + name_;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base_dir.hpp"
 #include "common.hpp"
 #include "tree_ops.hpp"
 
@@ -56,32 +57,6 @@ inline constexpr long kResumeMaxAge = 7L * 24 * 3600;
 void sweep(const std::string& dir);
 // The same for the open directory `dirfd`.
 void sweep_at(int dirfd);
-
-// The base directory of a fetch, opened once: the model's lock, the staging
-// directory and the publish all work relative to this descriptor, whatever
-// the path comes to name meanwhile, and the call can tell whether the path
-// still names the directory it worked in.
-class BaseDir {
- public:
-  // Opens `path` (a relative path is taken from the working directory now).
-  explicit BaseDir(const std::string& path);
-  BaseDir(const BaseDir&) = delete;
-  BaseDir& operator=(const BaseDir&) = delete;
-
-  int fd() const noexcept { return fd_.get(); }
-  // The absolute path it was opened by.
-  const std::string& path() const noexcept { return path_; }
-  // True while the path still leads to the directory opened.
-  bool still_named() const noexcept;
-  // Raises the error of a base directory that was replaced during the fetch.
-  [[noreturn]] void raise_replaced() const;
-
- private:
-  std::string path_;
-  tree::Fd fd_;
-  dev_t dev_ = 0;
-  ino_t ino_ = 0;
-};
 
 // Where a download's file goes: its directory, open, and its name there.
 // Everything the download makes beside the file (the scratch file, the kept

@@ -30,9 +30,12 @@ Ref get_device_token(Ctx& c) {
 // requests' own limit of redirects followed for one request
 constexpr int kMaxRedirects = 30;
 
-// Where a request goes: the scheme and host as urlsplit gives them (both in
-// lower case), and the port with the scheme's default filled in. Userinfo
-// plays no part, as in requests' own check before it keeps credentials.
+// Where a request goes: the scheme, host and port as the HTTP client itself
+// parses the URL before it connects (urllib3's parse_url, which requests
+// uses: a parser that read "http://a:1\\@b:2/" otherwise than the client
+// would let a redirect reach another host), scheme and host in lower case,
+// the port with the scheme's default filled in. Userinfo plays no part, as in
+// requests' own check before it keeps credentials.
 struct Origin {
   Ref scheme;
   Ref host;  // None where the URL names no host
@@ -40,9 +43,11 @@ struct Origin {
 };
 
 Origin origin_of(Ctx& c, PyObject* url) {
-  Ref parts = call(c.pinned(pin_urlsplit), url);
-  Origin o{getattr(parts, c.interned(n::scheme)), getattr(parts, c.interned(n::hostname)),
+  Ref parts = call(c.pinned(pin_parse_url), url);
+  Origin o{getattr(parts, c.interned(n::scheme)), getattr(parts, c.interned(n::host)),
            getattr(parts, c.interned(n::port))};
+  if (o.scheme.get() != Py_None) o.scheme = call_method(o.scheme, c.interned(n::lower));
+  if (o.host.get() != Py_None) o.host = call_method(o.host, c.interned(n::lower));
   if (o.port.get() == Py_None) {
     if (rich_compare(o.scheme, c.interned(n::http), Py_EQ)) o.port = integer(80);
     if (rich_compare(o.scheme, c.interned(n::https), Py_EQ)) o.port = integer(443);
@@ -58,8 +63,7 @@ bool same_origin(const Origin& a, const Origin& b) {
 // "scheme://host:port", without userinfo, path or query (which may carry a
 // credential of their own).
 Ref origin_text(const Origin& o) {
-  Ref host = o.host.get() == Py_None ? text("") : str(o.host);
-  if (PyUnicode_FindChar(host, ':', 0, PY_SSIZE_T_MAX, 1) >= 0) host = textf("[%U]", host.get());
+  Ref host = o.host.get() == Py_None ? text("") : str(o.host);  // an IPv6 host keeps its brackets
   if (o.port.get() == Py_None) return textf("%U://%U", str(o.scheme).get(), host.get());
   return textf("%U://%U:%S", str(o.scheme).get(), host.get(), o.port.get());
 }
