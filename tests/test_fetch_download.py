@@ -86,11 +86,18 @@ def test_tiny_body_reports_zero_megabytes(fetch, fetch_log, backend, tmp_path):
     assert progress(fetch_log) == ["Downloading... 100% (0MB / 0MB)"]
 
 
-def test_body_longer_than_declared_keeps_reporting(fetch, fetch_log, tmp_path, monkeypatch):
-    # a content-coded body that the client decodes to more than its declared size
+@pytest.mark.parametrize("coding", ["gzip", None])
+def test_body_longer_than_declared(fetch, fetch_log, tmp_path, monkeypatch, coding):
+    """A content-coded body that the client decodes to more than its declared
+    size keeps reporting; a body framed by its length is cut where the length
+    ends, and fails."""
+    headers = {"content-length": str(2 * MiB)} | ({"Content-Encoding": coding} if coding else {})
+
     class Response:
         status_code = 200
-        headers = requests.structures.CaseInsensitiveDict({"content-length": str(2 * MiB), "Content-Encoding": "gzip"})
+
+        def __init__(self):
+            self.headers = requests.structures.CaseInsensitiveDict(headers)
 
         def iter_content(self, chunk_size):
             assert chunk_size == MiB
@@ -107,6 +114,12 @@ def test_body_longer_than_declared_keeps_reporting(fetch, fetch_log, tmp_path, m
 
     monkeypatch.setattr(fetch, "requests", FakeRequests)
     monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 7)
+    if coding is None:
+        with pytest.raises(OSError, match=f"^the body runs past the {2 * MiB} bytes declared by Content-Length$"):
+            fetch.download_file("http://h/f", str(tmp_path / "f"))
+        assert os.listdir(tmp_path) == []
+        assert progress(fetch_log) == ["Downloading... 50% (1MB / 2MB)", "Downloading... 100% (2MB / 2MB)"]
+        return
     assert fetch.download_file("http://h/f", str(tmp_path / "f")) is True
     assert calls == [("http://h/f", {"stream": True, "timeout": 7})]
     assert progress(fetch_log) == [
@@ -116,15 +129,39 @@ def test_body_longer_than_declared_keeps_reporting(fetch, fetch_log, tmp_path, m
     ]
 
 
-def test_bad_content_length_raises_before_opening(fetch, fetch_log, tmp_path, monkeypatch):
-    class Response:
-        status_code = 200
-        headers = {"Content-Length": "lots"}
+# the Content-Length sent, the length it declares (None: none), whether it
+# comes from the local server through the real client (else from a stand-in)
+ODD_LENGTHS = [
+    ("201396, 201396", 201396, True),
+    ("201396,201396", 201396, False),
+    ("201396, 201397", None, False),
+    ("-1", None, True),
+    ("lots", None, False),
+    ("", None, False),
+]
 
-    monkeypatch.setattr(fetch, "requests", type("R", (), {"get": staticmethod(lambda *a, **k: Response())}))
-    with pytest.raises(ValueError):
-        fetch.download_file("http://h/x", str(tmp_path / "x"))
-    assert os.listdir(tmp_path) == []
+
+@pytest.mark.parametrize("value, declared, real", ODD_LENGTHS)
+def test_odd_content_lengths(fetch, fetch_log, backend, tmp_path, monkeypatch, value, declared, real):
+    """A value repeated alike counts once; differing values, a negative or an
+    unparsable one declare nothing: no progress lines, no length check."""
+    body = os.urandom(declared or 1000)
+    if real:
+        url = backend.serve("o.tar.xz", body, length_header=value)
+    else:
+        class Response:
+            status_code = 200
+            headers = requests.structures.CaseInsensitiveDict({"Content-Length": value})
+
+            def iter_content(self, chunk_size):
+                yield body
+
+        url = "http://h/o.tar.xz"
+        monkeypatch.setattr(fetch, "requests", type("R", (), {"get": staticmethod(lambda *a, **k: Response())}))
+    dest = tmp_path / "o.tar.xz"
+    assert fetch.download_file(url, str(dest)) is True
+    assert dest.read_bytes() == body
+    assert progress(fetch_log) == ([] if declared is None else ["Downloading... 100% (0MB / 0MB)"])
 
 
 def test_broken_connection_leaves_nothing(fetch, fetch_log, backend, tmp_path):

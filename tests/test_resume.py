@@ -11,6 +11,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -230,3 +231,107 @@ def test_processes_fetching_one_model_make_one_transfer(fetch, model_env, backen
     assert tree(model_env / "m") == files
     assert len(archive_requests(backend)) == 1
     assert os.listdir(model_env) == ["m"]
+
+
+@pytest.mark.parametrize("pace", ["a drip", "slow but steady"])
+def test_a_transfer_without_real_progress_is_given_up_and_resumed(fetch, fetch_log, model_env, backend, monkeypatch,
+                                                                   pace):
+    """Less than 1 KiB/s over the stall window (1 s here) fails the attempt,
+    even inside one chunk of 1 MiB whose every read brings a byte in time; the
+    chunks written stay for the next call. A body that keeps coming at some
+    KiB/s (no chunk of it complete within the window) is never cut off."""
+    monkeypatch.setenv("ZELK_FETCH_STALL_WINDOW", "1")
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", scaled(60))  # longer than any gap between bytes
+    files, data = model(4 * MiB if pace == "a drip" else MiB)
+    drip = {"a drip": dict(drip_after=2 * MiB + 4096, drip_bytes=1, drip_seconds=0.1),
+            "slow but steady": dict(drip_after=0, drip_bytes=32 * 1024, drip_seconds=0.1)}[pace]
+    url = backend.serve("m.tar.xz", data, etag='"v1"', ranges=True, **drip)
+    results = []
+    call = threading.Thread(target=lambda: results.append(fetch.download_url(url)), daemon=True)
+    call.start()
+    call.join(scaled(30))
+    assert not call.is_alive(), "the transfer was never given up"
+    [result] = results
+    if pace == "slow but steady":
+        assert result == str(model_env / "m") and tree(model_env / "m") == files
+        return
+    assert result is None
+    assert fetch_log.at("warning") == [f"Failed to download from {url} - the transfer stalled: less than 1 KiB/s for 1 s"]
+    assert kept_file(model_env, ".resume").stat().st_size == 2 * MiB  # the chunks that were complete
+    backend.archives["m.tar.xz"].drip_after = None
+    assert fetch.download_url(url) == str(model_env / "m")
+    assert tree(model_env / "m") == files
+    assert archive_requests(backend)[1]["Range"].startswith("bytes=")
+
+
+HOLDER = """
+import fcntl, sys, time
+f = open(sys.argv[1], "a")
+fcntl.flock(f, fcntl.LOCK_EX)
+print("held", flush=True)
+time.sleep(600)
+"""
+
+
+@pytest.fixture
+def held_model_lock(model_env):
+    """The lock of model "m", held by another process (as flock(1) or a fetch
+    stuck on its server would hold it)."""
+    from support.scratch import keyed_name
+
+    model_env.mkdir()
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, str(model_env / keyed_name("m", ".lock"))],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        yield holder
+    finally:
+        holder.kill()
+        holder.wait()
+
+
+@pytest.mark.parametrize("caller", ["download_url", "download_detection_model"])
+def test_the_wait_for_a_held_lock_ends_with_the_budget(fetch, fetch_log, model_env, backend, held_model_lock,
+                                                       monkeypatch, caller):
+    """Logged once when it starts; it ends where the call's budget ends (for
+    download_detection_model: counted from its start, not from the attempt's)."""
+    url = backend.serve("m.tar.xz", model(4096)[1])
+    times = {}
+    real_info = fetch_log.info
+
+    def info(message):
+        times.setdefault(message, time.monotonic())
+        real_info(message)
+
+    monkeypatch.setattr(fetch_log, "info", info)
+    if caller == "download_url":
+        monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 1)
+        assert fetch.download_url(url) is None
+    else:
+        # the one attempt starts 3 s into a budget of 3.5 s
+        monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 3.5)
+        monkeypatch.setattr(fetch, "get_model_url", lambda m: time.sleep(3) or url)
+        assert fetch.download_detection_model("m") is None
+    ended = time.monotonic()
+    assert fetch_log.lines.count("waiting for another fetch of m") == 1
+    assert ended - times["waiting for another fetch of m"] < 2.5  # 0.5 s or 1 s
+    assert fetch_log.at("warning")[0] == (
+        f"Failed to download from {url} - the wait for the lock of m ran out: another fetch (or program) still holds it")
+    assert archive_requests(backend) == []
+
+
+def test_ctrl_c_ends_the_wait_for_a_held_lock(model_env, backend, held_model_lock):
+    url = backend.serve("m.tar.xz", b"never fetched")
+    env = dict(os.environ, ZELK_LOG_LEVEL="INFO")
+    proc = subprocess.Popen([sys.executable, "-c", CHILD, str(model_env), url], stderr=subprocess.PIPE, env=env,
+                            text=True)
+    try:
+        for line in proc.stderr:
+            if line.rstrip().endswith("waiting for another fetch of m"):
+                break
+        proc.send_signal(signal.SIGINT)
+        rest = proc.communicate(timeout=scaled(30))[1]
+    finally:
+        proc.kill()
+        proc.wait()
+    assert proc.returncode == -signal.SIGINT and rest.rstrip().endswith("KeyboardInterrupt")

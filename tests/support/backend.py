@@ -4,7 +4,7 @@ It plays the model-URL service (it checks the device-token header and answers
 the reply configured for each model key) and serves model archives, with the
 transfer faults a real network produces: no Content-Length, error statuses, a
 body that breaks off, a body shorter than its declared length, a redirect, a
-stall.
+stall, a drip of a few bytes now and then.
 """
 
 from __future__ import annotations
@@ -37,6 +37,10 @@ class Archive:
     break_after: int | None = None  # close the connection after this many bytes
     stall_after: int | None = None  # stop sending (but keep the socket) after this many bytes
     stall_seconds: float = 0.0
+    drip_after: int | None = None  # after this many bytes, send `drip_bytes` every `drip_seconds`
+    drip_bytes: int = 1
+    drip_seconds: float = 0.1
+    length_header: str | None = None  # a Content-Length sent as it is (the connection then closes after the body)
     write_size: int = 65536
     repeat: int = 1  # the body is `data` repeated this many times (large bodies without the memory)
     etag: str | None = None  # sent as ETag; with `ranges`, what If-Range must match
@@ -128,6 +132,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/x-xz")
         if a.chunked:
             self.send_header("Transfer-Encoding", "chunked")
+        elif a.length_header is not None:
+            self.send_header("Content-Length", a.length_header)
+            self.close_connection = True
         elif a.content_length:
             n = a.declared_length if a.declared_length is not None else total - start
             self.send_header("Content-Length", str(n))
@@ -146,8 +153,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 if a.stall_after is not None and sent >= a.stall_after:
                     time.sleep(a.stall_seconds)
                     a.stall_after = None
+                size = a.write_size
+                if a.drip_after is not None and sent >= a.drip_after:
+                    time.sleep(a.drip_seconds)
+                    size = a.drip_bytes
                 offset = sent % len(a.data)
-                piece = a.data[offset : offset + min(limit - sent, a.write_size, len(a.data) - offset)]
+                piece = a.data[offset : offset + min(limit - sent, size, len(a.data) - offset)]
                 if a.chunked:
                     self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
                 else:

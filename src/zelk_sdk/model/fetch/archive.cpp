@@ -1,4 +1,6 @@
 // Model archive download and extraction.
+#include "archive.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -139,8 +141,8 @@ Ref quoted_names(const std::vector<std::string>& names) {
   return Ref::steal(PyUnicode_Join(text(", "), list));
 }
 
-Ref download_url(Ctx& c) {
-  PyObject* cloud_url = c.arg(param(kParams, "cloud_url"));
+// download_url(cloud_url) whose waits end at `deadline`.
+Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
   try {
     Ref a = call(c.global(n::urlparse), cloud_url);
     Ref save_dir = c.global(n::BASE_MODEL_DIR);
@@ -193,7 +195,7 @@ Ref download_url(Ctx& c) {
     // One fetch of this model at a time, across threads and processes: a call
     // that waited here finds what the one before it left, and reuses it as
     // any call reuses what is on disk.
-    scratch::ModelLock model_lock(base_dir, model);
+    scratch::ModelLock model_lock(c, base_dir, model, deadline);
     if (!model_lock.foreign().empty()) {
       log_warning(c, [&] {
         return textf("fetching %U without its lock: %R is not a lock file of this module", fmt(model_name).get(),
@@ -312,7 +314,18 @@ Ref download_url(Ctx& c) {
   }
 }
 
+Ref download_url(Ctx& c) {
+  // called on its own, the call has DOWNLOAD_MODEL_TIMEOUT seconds from now
+  Deadline deadline(Deadline::Clock::now());
+  return fetch_model(c, c.arg(param(kParams, "cloud_url")), deadline);
+}
+
 }  // namespace
+
+Ref download_url_within(Ctx& c, PyObject* downloader, PyObject* cloud_url, Deadline& deadline) {
+  if (!is_function_of(downloader, c.module(), kDownloadUrl) || !PyUnicode_CheckExact(cloud_url)) return Ref();
+  return fetch_model(c, cloud_url, deadline);
+}
 
 const FunctionDef kDownloadUrl = declare({
     .name = "download_url",
@@ -324,6 +337,9 @@ const FunctionDef kDownloadUrl = declare({
            "at once, a non-empty archive is extracted without downloading it again.\n"
            "The model directory appears only complete: extraction goes to a staging\n"
            "directory that is moved into place when every member is on disk.\n"
+           "Concurrent fetches of one model wait for each other; the wait ends, and\n"
+           "the call fails, once DOWNLOAD_MODEL_TIMEOUT seconds have passed since the\n"
+           "call began (since download_detection_model began, for its attempts).\n"
            "\n"
            "Args:\n"
            "    cloud_url: the URL of the model archive.\n"

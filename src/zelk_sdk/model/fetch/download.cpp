@@ -2,14 +2,20 @@
 #include "download.hpp"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "common.hpp"
 #include "resume.hpp"
 #include "scratch.hpp"
+#include "stall_watch.hpp"
 
 namespace zelk::fetch {
 namespace {
@@ -17,6 +23,124 @@ namespace {
 constexpr Param kParams[] = {{"cloud_url", "str", Exact::str}, {"local_file", "str", Exact::str}};
 
 constexpr long long kChunkSize = 1048576;
+constexpr unsigned long long kMiB = 1048576;
+
+// A transfer that brings less than kStallBytes a second, averaged over
+// kStallWindow, is given up (its kept bytes stay for a resume).
+constexpr long long kStallBytes = 1024;
+constexpr double kStallWindow = 30;
+// For the test suite only: the window in seconds, in place of kStallWindow.
+constexpr char kStallWindowVariable[] = "ZELK_FETCH_STALL_WINDOW";
+
+// A body of unknown length stops before the last twentieth of its file
+// system (5 %), or before its last 64 MiB where that is less.
+constexpr unsigned long long kReserveShare = 20;
+constexpr unsigned long long kReserveMax = 64 * kMiB;
+
+// The length that a Content-Length value declares: a number, or the same
+// number repeated ("201396, 201396", as a repeated header arrives). Empty
+// (undeclared, as for a missing header) for differing numbers, a negative
+// one, or anything that is no number.
+Ref declared_length(PyObject* value) {
+  Ref number;
+  if (!PyUnicode_Check(value)) {
+    // a stand-in's int (or whatever int() takes)
+    number = Ref::steal_or_null(PyNumber_Long(value));
+    if (!number) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+      PyErr_Clear();
+      return Ref();
+    }
+  } else {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) throw_error();
+    std::string_view rest(utf8, static_cast<std::size_t>(size));
+    for (;;) {
+      const std::size_t comma = rest.find(',');
+      std::string_view item = rest.substr(0, comma);
+      const std::size_t first = item.find_first_not_of(" \t");
+      item = first == std::string_view::npos ? std::string_view()
+                                             : item.substr(first, item.find_last_not_of(" \t") + 1 - first);
+      if (item.empty() || item.find_first_not_of("0123456789") != std::string_view::npos) return Ref();
+      Ref one = Ref::steal(PyLong_FromString(std::string(item).c_str(), nullptr, 10));
+      if (number && !rich_compare(number, one, Py_EQ)) return Ref();
+      number = one;
+      if (comma == std::string_view::npos) break;
+      rest = rest.substr(comma + 1);
+    }
+  }
+  if (rich_compare(number, integer(0), Py_LT)) return Ref();
+  return number;
+}
+
+// The free space (for this process's user) and the whole size of the file
+// system that holds the directory `dir_fd`; false where it cannot be told.
+struct Space {
+  unsigned long long free = 0;
+  unsigned long long size = 0;
+};
+bool space_of(int dir_fd, Space& out) {
+  struct statvfs vfs;
+  if (dir_fd < 0 || fstatvfs(dir_fd, &vfs) != 0) return false;
+  out.free = static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize;
+  out.size = static_cast<unsigned long long>(vfs.f_blocks) * vfs.f_frsize;
+  return true;
+}
+
+unsigned long long mib_up(unsigned long long bytes) { return (bytes + kMiB - 1) / kMiB; }
+
+// OSError("not enough space in DIR: <detail>").
+[[noreturn]] void raise_no_space(Ctx& c, const scratch::Place& place, PyObject* detail) {
+  raise_instance(
+      call(c.pinned(pin_OSError), textf("not enough space in %U: %U", scratch::decode_path(place.dir).get(), detail)));
+}
+
+// True for the error of a write that found its file system (or the user's
+// quota) full.
+bool out_of_space(const PyErr& e) {
+  if (!e.matches(PyExc_OSError)) return false;
+  Ref err = Ref::steal_or_null(PyObject_GetAttrString(e.value(), "errno"));
+  if (!err) {
+    PyErr_Clear();
+    return false;
+  }
+  const long code = PyLong_Check(err.get()) ? PyLong_AsLong(err) : -1;
+  if (code == -1) PyErr_Clear();
+  return code == ENOSPC || code == EDQUOT;
+}
+
+// The stall window, in seconds.
+double stall_window() {
+  if (const char* v = std::getenv(kStallWindowVariable)) {
+    char* end = nullptr;
+    const double s = std::strtod(v, &end);
+    if (end != v && *end == '\0' && s >= 0.05 && s <= kStallWindow) return s;
+  }
+  return kStallWindow;
+}
+
+[[noreturn]] void raise_stalled(Ctx& c) {
+  char window[32];
+  std::snprintf(window, sizeof window, "%g", stall_window());
+  raise_instance(call(c.pinned(pin_OSError),
+                      textf("the transfer stalled: less than %lld KiB/s for %s s", kStallBytes / 1024, window)));
+}
+
+// The socket the body of `r` comes on: r.raw.fileno(); -1 for a response
+// without one (a stand-in, a body already read to its end).
+int response_socket(PyObject* r) {
+  try {
+    Ref raw = getattr(r, text("raw"));
+    Ref fd = call_method(raw, text("fileno"));
+    const long v = PyLong_Check(fd.get()) ? PyLong_AsLong(fd) : -1;
+    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    return v >= 0 && v <= INT_MAX ? static_cast<int>(v) : -1;
+  } catch (PyErr& e) {
+    if (!e.is_exception()) throw;
+    return -1;
+  }
+}
 
 // True when the body's end is given by its Content-Length alone: no transfer
 // or content coding that lets the delivered length differ.
@@ -100,10 +224,8 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
       if (whole > 0) {
         // a Content-Length, where there is one, must be the rest of the range
         Ref length = call_method(range_headers, c.interned(n::get), c.interned(n::content_length));
-        if (length.get() != Py_None && !rich_compare(Ref::steal(PyNumber_Long(length)),
-                                                     integer(whole - static_cast<long long>(kept.size())), Py_EQ)) {
-          whole = 0;
-        }
+        Ref rest = length.get() == Py_None ? Ref() : declared_length(length);
+        if (rest && !rich_compare(rest, integer(whole - static_cast<long long>(kept.size())), Py_EQ)) whole = 0;
       }
       if (whole == 0) {  // not the rest of what was kept: start over
         kept.discard();
@@ -127,9 +249,8 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
     return boolean(false);
   }
   Ref headers = getattr(r, c.interned(n::headers));
-  Ref declared =
-      Ref::steal(PyNumber_Long(call_method(headers, c.interned(n::get), c.interned(n::content_length), integer(0))));
-  Ref total = resuming ? integer(whole) : declared;
+  Ref declared = declared_length(call_method(headers, c.interned(n::get), c.interned(n::content_length), integer(0)));
+  Ref total = resuming ? integer(whole) : declared ? declared : integer(0);
   const bool total_set = truthy(total);
   // a resumed body must come to the whole size exactly, framed or not
   const bool check_length = resuming || (total_set && framed_by_length(c, headers));
@@ -139,6 +260,21 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
   Ref hundred = integer(100);
   Ref five = integer(5);
   Ref kib = integer(1024);
+  // a body of known length goes only where it fits: nothing is written
+  // otherwise (and bytes kept for it are of no use)
+  Space space;
+  if (check_length && space_of(place.dir_fd, space)) {
+    Ref rest = Ref::steal(PyNumber_Subtract(total, integer(resuming ? static_cast<long long>(kept.size()) : 0)));
+    unsigned long long need = PyLong_AsUnsignedLongLong(rest);
+    if (need == ULLONG_MAX && PyErr_Occurred()) {
+      PyErr_Clear();  // beyond 64 bits: more than any file system holds
+      need = ULLONG_MAX;
+    }
+    if (need > space.free) {
+      if (resuming) kept.discard();
+      raise_no_space(c, place, textf("need %llu MiB, %llu MiB free", mib_up(need), space.free / kMiB));
+    }
+  }
   if (resuming) {
     log_info(c, [&] {
       return textf("Resuming download at %lldMB of %lldMB", static_cast<long long>(kept.size() >> 20), whole >> 20);
@@ -169,41 +305,84 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
       file = part.open_for(place, local_file, c.pinned(pin_open));
     }
   }
-  with(file, c.interned(n::enter), c.interned(n::exit), [&](PyObject* fp) {
-    Ref chunks = call_method(r, c.interned(n::iter_content), kw(c, n::chunk_size, integer(kChunkSize)));
-    Iter it(chunks);
-    while (Ref chunk = it.next()) {
-      call_method(fp, c.interned(n::write), chunk);
-      downloaded = Ref::steal(PyNumber_Add(downloaded, integer(length(chunk))));
-      if (!total_set) continue;
-      Ref scaled = Ref::steal(PyNumber_Multiply(downloaded, hundred));
-      Ref pct = Ref::steal(PyNumber_Long(Ref::steal(PyNumber_TrueDivide(scaled, total))));
-      if (rich_compare(pct, last_pct, Py_NE) &&
-          rich_compare(Ref::steal(PyNumber_Remainder(pct, five)), integer(0), Py_EQ)) {
-        Ref mb_done = Ref::steal(PyNumber_FloorDivide(Ref::steal(PyNumber_FloorDivide(downloaded, kib)), kib));
-        Ref mb_total = Ref::steal(PyNumber_FloorDivide(Ref::steal(PyNumber_FloorDivide(total, kib)), kib));
-        log_info(c,
-                 [&] { return textf("Downloading... %S%% (%SMB / %SMB)", pct.get(), mb_done.get(), mb_total.get()); });
-        last_pct = pct;
+  // Bytes that stop for space are no use to a resume (the next attempt finds
+  // no more room): they go, and the file system is left as it was.
+  // They are removed once the file object is closed: it may still write what
+  // it holds in its buffer, to the descriptor the kept bytes own.
+  unsigned long long written = 0;  // by this call
+  bool drop_kept = false;
+  try {
+    with(file, c.interned(n::enter), c.interned(n::exit), [&](PyObject* fp) {
+      Ref chunks = call_method(r, c.interned(n::iter_content), kw(c, n::chunk_size, integer(kChunkSize)));
+      StallWatch watch(response_socket(r), StallWatch::Seconds(stall_window()), kStallBytes);
+      try {
+        Iter it(chunks);
+        while (Ref chunk = it.next()) {
+          const Py_ssize_t n = length(chunk);
+          Ref next = Ref::steal(PyNumber_Add(downloaded, integer(n)));
+          if (check_length && rich_compare(next, total, Py_GT)) {
+            // cut where the declared length ends: what follows is not this
+            // archive (more than it holds), and nothing of it is written
+            drop_kept = true;
+            raise_instance(
+                call(c.pinned(pin_OSError),
+                     resuming ? textf("the resumed body runs past the %S bytes of the archive", total.get())
+                              : textf("the body runs past the %S bytes declared by Content-Length", total.get())));
+          }
+          if (!check_length && space_of(place.dir_fd, space)) {
+            const unsigned long long reserve = std::min(space.size / kReserveShare, kReserveMax);
+            if (space.free < reserve || space.free - reserve < static_cast<unsigned long long>(n)) {
+              drop_kept = true;
+              // what the body needs so far, and what it had beyond the reserve
+              const unsigned long long had = space.free + written;
+              raise_no_space(c, place,
+                             textf("need more than %llu MiB, %llu MiB free beyond the %llu MiB kept in reserve",
+                                   mib_up(written + static_cast<unsigned long long>(n)),
+                                   (had > reserve ? had - reserve : 0) / kMiB, mib_up(reserve)));
+            }
+          }
+          call_method(fp, c.interned(n::write), chunk);
+          written += static_cast<unsigned long long>(n);
+          downloaded = next;
+          if (!total_set) continue;
+          Ref scaled = Ref::steal(PyNumber_Multiply(downloaded, hundred));
+          Ref pct = Ref::steal(PyNumber_Long(Ref::steal(PyNumber_TrueDivide(scaled, total))));
+          if (rich_compare(pct, last_pct, Py_NE) &&
+              rich_compare(Ref::steal(PyNumber_Remainder(pct, five)), integer(0), Py_EQ)) {
+            Ref mb_done = Ref::steal(PyNumber_FloorDivide(Ref::steal(PyNumber_FloorDivide(downloaded, kib)), kib));
+            Ref mb_total = Ref::steal(PyNumber_FloorDivide(Ref::steal(PyNumber_FloorDivide(total, kib)), kib));
+            log_info(c, [&] {
+              return textf("Downloading... %S%% (%SMB / %SMB)", pct.get(), mb_done.get(), mb_total.get());
+            });
+            last_pct = pct;
+          }
+        }
+      } catch (PyErr& e) {
+        // the watch shut the socket down: whatever the read made of that,
+        // the transfer stalled
+        if (!e.is_exception() || !watch.stalled()) throw;
+        Handling handling(e);
+        raise_stalled(c);
       }
-    }
-    if (check_length && rich_compare(downloaded, total, Py_LT)) {
-      Ref msg = textf("incomplete download: received %S of %S bytes declared by Content-Length", downloaded.get(),
-                      total.get());
-      raise_instance(call(c.pinned(pin_OSError), msg));
-    }
-    if (resuming && rich_compare(downloaded, total, Py_GT)) {
-      kept.discard();  // more than the archive holds: not the rest of it
-      raise_instance(
-          call(c.pinned(pin_OSError), textf("the resumed body runs past the %S bytes of the archive", total.get())));
-    }
-    call_method(fp, c.interned(n::flush));
-    if (keeping) {
-      kept.commit(local_file);
-    } else {
-      part.commit(local_file);
-    }
-  });
+      // a close-delimited body seems to end where the socket was shut down
+      // (one that came whole by its length came whole, however slowly)
+      if (watch.stalled() && !(check_length && rich_compare(downloaded, total, Py_EQ))) raise_stalled(c);
+      if (check_length && rich_compare(downloaded, total, Py_LT)) {
+        Ref msg = textf("incomplete download: received %S of %S bytes declared by Content-Length", downloaded.get(),
+                        total.get());
+        raise_instance(call(c.pinned(pin_OSError), msg));
+      }
+      call_method(fp, c.interned(n::flush));
+      if (keeping) {
+        kept.commit(local_file);
+      } else {
+        part.commit(local_file);
+      }
+    });
+  } catch (PyErr& e) {
+    if (keeping && (drop_kept || out_of_space(e))) kept.discard();
+    throw;
+  }
   return boolean(true);
 }
 
@@ -248,6 +427,14 @@ const FunctionDef kDownloadFile = declare({
            "for the same local_file asks for the rest (Range and If-Range), whatever URL\n"
            "it is given; a server that answers with the whole body, or with a range that\n"
            "does not continue them, starts it over.\n"
+           "\n"
+           "A transfer that brings less than 1 KiB/s over 30 s is given up as stalled\n"
+           "(OSError; its kept bytes stay for the next call). A body of known length\n"
+           "that does not fit the free space of local_file's file system is not\n"
+           "written; one of unknown length stops before the file system's last 5 %\n"
+           "(64 MiB at most); a transfer stopped for space keeps nothing. A repeated\n"
+           "Content-Length counts once; differing, negative or unparsable values\n"
+           "declare no length.\n"
            "\n"
            "Args:\n"
            "    cloud_url: the URL to fetch.\n"

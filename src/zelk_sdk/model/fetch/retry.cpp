@@ -1,5 +1,7 @@
 // Detection model download with retry.
+#include "archive.hpp"
 #include "common.hpp"
+#include "deadline.hpp"
 
 namespace zelk::fetch {
 namespace {
@@ -14,17 +16,24 @@ Ref download_detection_model(Ctx& c) {
   if (rich_compare(model_id, internal, Py_EQ)) return optional_str(Ref::borrow(model_id));
 
   Ref s_time = call(getattr(c.global(n::time), c.interned(n::time)));
+  // the same start on the monotonic clock: the module's own download_url
+  // ends its waits where the budget ends
+  const Deadline::Clock::time_point started = Deadline::Clock::now();
   Ref model_dir = none();
   log_info(c, [&] { return text("Download model"); });
   for (;;) {
     Ref now = call(getattr(c.global(n::time), c.interned(n::time)));
     Ref elapsed = Ref::steal(PyNumber_Subtract(now, s_time));
-    if (!rich_compare(elapsed, c.global(n::DOWNLOAD_MODEL_TIMEOUT), Py_LT)) break;
+    Ref budget = c.global(n::DOWNLOAD_MODEL_TIMEOUT);
+    if (!rich_compare(elapsed, budget, Py_LT)) break;
 
     Ref url = call(c.global(n::get_model_url), model_id);
     try {
       if (truthy(url)) {
-        model_dir = call(c.global(n::download_url), kw(c, n::cloud_url, url));
+        Ref downloader = c.global(n::download_url);
+        Deadline deadline(started, Deadline::seconds_of(budget));
+        Ref got = download_url_within(c, downloader, url, deadline);
+        model_dir = got ? got : call(downloader, kw(c, n::cloud_url, url));
       } else {
         pause(c);
         continue;
@@ -48,7 +57,8 @@ const FunctionDef kDownloadDetectionModel = declare({
            "\n"
            "Each attempt resolves the URL anew (get_model_url) and hands it to\n"
            "download_url; a failed attempt is followed by a one-second pause. Attempts\n"
-           "start while fewer than DOWNLOAD_MODEL_TIMEOUT seconds have passed.\n"
+           "start while fewer than DOWNLOAD_MODEL_TIMEOUT seconds have passed; a wait\n"
+           "for another fetch of the same model ends with that budget.\n"
            "\n"
            "Args:\n"
            "    model_id: a model key, a direct HTTP(S) URL, or MODEL_TYPE.INTERNAL for\n"

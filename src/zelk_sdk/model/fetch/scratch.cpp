@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -111,6 +112,11 @@ void PartFile::commit(PyObject* final_path_obj) {
 
 namespace {
 
+// The lock is polled: first after 10 ms, then at twice the pause before, up
+// to a quarter of a second.
+constexpr int kLockPollFirstMs = 10;
+constexpr int kLockPollMaxMs = 250;
+
 bool same_entry(int dirfd, const std::string& name, int fd) noexcept {
   struct stat held;
   struct stat named;
@@ -120,9 +126,10 @@ bool same_entry(int dirfd, const std::string& name, int fd) noexcept {
 
 }  // namespace
 
-ModelLock::ModelLock(const BaseDir& base, const std::string& model_name)
+ModelLock::ModelLock(Ctx& c, const BaseDir& base, const std::string& model_name, Deadline& deadline)
     : base_(fcntl(base.fd(), F_DUPFD_CLOEXEC, 0)), name_(keyed_path("", model_name, kLock)) {
   if (!base_) raise_errno_path(base.path());
+  bool announced = false;
   for (;;) {
     tree::Fd fd{openat(base_.get(), name_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600)};
     struct stat st;
@@ -141,15 +148,32 @@ ModelLock::ModelLock(const BaseDir& base, const std::string& model_name)
       foreign_ = base.path() + "/" + name_;
       return;
     }
-    for (;;) {
-      int r;
-      int err;
+    // Polled, not a blocking flock: the wait ends with the call's budget
+    // whoever holds the lock (a fetch stuck on a server, another program),
+    // and Ctrl-C works throughout.
+    for (int pause_ms = kLockPollFirstMs;; pause_ms = std::min(2 * pause_ms, kLockPollMaxMs)) {
+      if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) break;
+      if (errno == EINTR) {
+        if (PyErr_CheckSignals() < 0) throw_error();
+        continue;
+      }
+      if (errno != EWOULDBLOCK) return;  // a file system without locks
+      if (!announced) {
+        announced = true;
+        log_info(c, [&] { return textf("waiting for another fetch of %U", decode_path(model_name).get()); });
+      }
+      const double left = deadline.remaining(c);
+      if (left <= 0) {
+        raise(PyExc_TimeoutError,
+              textf("the wait for the lock of %U ran out: another fetch (or program) still holds it",
+                    decode_path(model_name).get())
+                  .get());
+      }
+      const double pause_s = std::min(left, pause_ms / 1000.0);
+      struct timespec pause{static_cast<time_t>(pause_s), static_cast<long>(std::fmod(pause_s, 1.0) * 1e9)};
       Py_BEGIN_ALLOW_THREADS;
-      r = flock(fd.get(), LOCK_EX);
-      err = errno;
+      nanosleep(&pause, nullptr);
       Py_END_ALLOW_THREADS;
-      if (r == 0) break;
-      if (err != EINTR) return;  // a file system without locks
       if (PyErr_CheckSignals() < 0) throw_error();
     }
     // the holder before us removed the file we waited on: wait on the new one

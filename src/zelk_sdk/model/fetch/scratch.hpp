@@ -21,6 +21,7 @@
 
 #include "base_dir.hpp"
 #include "common.hpp"
+#include "deadline.hpp"
 #include "tree_ops.hpp"
 
 namespace zelk::fetch::scratch {
@@ -99,15 +100,17 @@ class PartFile {
 // directory: held from the look at what is on disk to the end of the
 // extraction, so that concurrent fetches of one model (threads, or processes
 // sharing the base directory) make one transfer, the others waiting and then
-// reusing what it left. The kernel releases it when its holder dies; the wait
-// releases the GIL and handles signals. Where no lock file can be made (a
-// read-only base directory) the fetch goes on without one; so it does where
-// the name holds anything but a lock file of ours (a regular file with one
-// link, owned by this process's user), which is left alone: foreign() then
-// says so.
+// reusing what it left. The kernel releases it when its holder dies. The wait
+// is logged once when it starts ("waiting for another fetch of M"), polls
+// with the GIL released and handles signals, and ends with the deadline: a
+// TimeoutError says that the wait for the lock ran out. Where no lock file
+// can be made (a read-only base directory) the fetch goes on without one; so
+// it does where the name holds anything but a lock file of ours (a regular
+// file with one link, owned by this process's user), which is left alone:
+// foreign() then says so.
 class ModelLock {
  public:
-  ModelLock(const BaseDir& base, const std::string& model_name);
+  ModelLock(Ctx& c, const BaseDir& base, const std::string& model_name, Deadline& deadline);
   ModelLock(const ModelLock&) = delete;
   ModelLock& operator=(const ModelLock&) = delete;
   // Removes the lock file, then releases the lock.

@@ -1,0 +1,15 @@
+// download_url, as download_detection_model uses it.
+#pragma once
+
+#include "common.hpp"
+#include "deadline.hpp"
+
+namespace zelk::fetch {
+
+// When `downloader` is the module's own download_url and `cloud_url` a str,
+// runs download_url(cloud_url=cloud_url) with its waits bounded by `deadline`
+// (the budget of the enclosing call) and returns its result; otherwise
+// returns an empty Ref (the caller then calls `downloader` as written).
+Ref download_url_within(Ctx& c, PyObject* downloader, PyObject* cloud_url, Deadline& deadline);
+
+}  // namespace zelk::fetch

@@ -1,0 +1,83 @@
+#include "stall_watch.hpp"
+
+#include <fcntl.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <system_error>
+#include <utility>
+
+namespace zelk::fetch {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The bytes the kernel has received on the TCP socket `fd` so far; false
+// where it cannot say (no TCP socket, a kernel without the count).
+bool bytes_received(int fd, std::uint64_t& out) noexcept {
+  struct tcp_info info{};
+  socklen_t size = sizeof info;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+      size < offsetof(struct tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received) {
+    return false;
+  }
+  out = info.tcpi_bytes_received;
+  return true;
+}
+
+}  // namespace
+
+StallWatch::StallWatch(int fd, Seconds window, long long rate) noexcept {
+  std::uint64_t ignored;
+  if (fd < 0 || !bytes_received(fd, ignored)) return;
+  fd_.reset(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!fd_) return;
+  try {
+    thread_ = std::thread([this, window, rate] { run(window, rate); });
+  } catch (const std::system_error&) {
+    // no thread to be had: the transfer goes on unwatched
+  }
+}
+
+StallWatch::~StallWatch() {
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+}
+
+void StallWatch::run(Seconds window, long long rate) {
+  // a sample every tenth of the window, at most every second: the verdict
+  // comes at most a tenth of a window (or a second) late
+  const auto tick = std::chrono::duration_cast<Clock::duration>(std::min(window / 10, Seconds(1)));
+  const double needed = window.count() * static_cast<double>(rate);
+  struct Sample {
+    Clock::time_point at;
+    std::uint64_t bytes;
+  };
+  std::deque<Sample> samples;
+  std::unique_lock<std::mutex> hold(mutex_);
+  for (;;) {
+    Sample now{Clock::now(), 0};
+    if (!bytes_received(fd_.get(), now.bytes)) return;
+    samples.push_back(now);
+    // the oldest sample kept is the newest one at least a window old
+    while (samples.size() >= 2 && now.at - samples[1].at >= window) samples.pop_front();
+    if (now.at - samples.front().at >= window && static_cast<double>(now.bytes - samples.front().bytes) < needed) {
+      stalled_.store(true, std::memory_order_release);
+      shutdown(fd_.get(), SHUT_RDWR);
+      return;
+    }
+    if (wake_.wait_for(hold, tick, [this] { return stop_; })) return;
+  }
+}
+
+}  // namespace zelk::fetch

@@ -1,0 +1,94 @@
+"""The file system a model goes to is never left full: a body that cannot fit
+is not written, a body of unknown length stops before the last 5 % (or
+64 MiB), and a transfer stopped for space keeps nothing for a resume. On a
+tmpfs of 20 MiB of the test's own (skipped where mounting is not allowed)."""
+
+from __future__ import annotations
+
+import errno
+import os
+import re
+import subprocess
+import threading
+import time
+
+import pytest
+
+from support.emulation import scaled
+
+MiB = 1024 * 1024
+
+
+@pytest.fixture
+def small_fs(fetch, model_env, monkeypatch):
+    """BASE_MODEL_DIR on a file system of 20 MiB."""
+    model_env.mkdir()
+    mounted = os.geteuid() == 0 and subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", "size=20m", "tmpfs", str(model_env)], capture_output=True).returncode == 0
+    if not mounted:
+        pytest.skip("mounting a small file system needs root (and a kernel that lets us)")
+    try:
+        yield model_env
+    finally:
+        subprocess.run(["umount", "-l", str(model_env)], check=True)
+
+
+def free(path) -> int:
+    st = os.statvfs(path)
+    return st.f_bavail * st.f_frsize
+
+
+def fill_when_served(backend, name, served, path, leave):
+    """Once `served` bytes of `name` went out, fills the file system at `path`
+    up to `leave` bytes."""
+    def fill():
+        deadline = time.monotonic() + scaled(30)
+        while backend.archives[name].served < served and time.monotonic() < deadline:
+            time.sleep(0.01)
+        # the download goes on writing meanwhile: fill in pieces, as far as they fit
+        with open(path / "filler", "wb", buffering=0) as f:
+            try:
+                while free(path) > leave:
+                    f.write(b"\0" * 65536)
+            except OSError as err:
+                assert err.errno == errno.ENOSPC
+
+    t = threading.Thread(target=fill)
+    t.start()
+    return t
+
+
+# server options; the warning's text after the URL ({d}: the directory)
+CASES = {
+    "a length longer than the free space": (
+        dict(data=b"x" * MiB, repeat=30, etag='"v1"'), "not enough space in {d}: need 30 MiB, 20 MiB free"),
+    "an endless body without a length": (
+        dict(data=b"x" * MiB, repeat=1000, etag='"v1"', content_length=False),
+        r"not enough space in {d}: need more than (\d+) MiB, (\d+) MiB free beyond the 1 MiB kept in reserve"),
+    "a disk filled by someone else meanwhile": (
+        dict(data=b"x" * MiB, repeat=12, etag='"v1"', ranges=True, stall_after=4 * MiB, stall_seconds=2),
+        "[Errno 28] No space left on device"),
+}
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_a_body_that_does_not_fit_leaves_the_disk_as_it_was(fetch, fetch_log, backend, small_fs, case):
+    options, text = CASES[case]
+    url = backend.serve("m.tar.xz", options.pop("data"), **options)
+    filler = None
+    if case == "a disk filled by someone else meanwhile":
+        filler = fill_when_served(backend, "m.tar.xz", 4 * MiB, small_fs, leave=MiB // 2)
+    assert fetch.download_url(url) is None
+    if filler:
+        filler.join()
+    [warning] = fetch_log.at("warning")
+    found = re.fullmatch(re.escape(f"Failed to download from {url} - ") + text.format(d=re.escape(str(small_fs))),
+                         warning) if "(" in text else warning == f"Failed to download from {url} - {text.format(d=small_fs)}"
+    assert found, warning
+    if "(" in text:
+        assert int(found[1]) > int(found[2]) >= 17
+    # nothing kept for a resume; the file system keeps its free space
+    assert os.listdir(small_fs) == (["filler"] if filler else [])
+    assert free(small_fs) >= (2 * MiB if filler else 20 * MiB)  # the kept bytes (3 MiB or more) went
+    if case == "a length longer than the free space":
+        assert not any(line.startswith("Downloading... ") for line in fetch_log.lines)
