@@ -108,8 +108,11 @@ namespace zelk::fetch {
   X(size, "size")                                         \
   X(mtime, "mtime")                                       \
   X(TarFile, "TarFile")                                   \
-  X(data_filter, "data_filter")                           \
   X(ExtractError, "ExtractError")                         \
+  X(SpecialFileError, "SpecialFileError")                 \
+  X(AbsoluteLinkError, "AbsoluteLinkError")               \
+  X(Stream, "_Stream")                                    \
+  X(members, "members")                                   \
   X(http, "http")                                         \
   X(https, "https")                                       \
   X(allow_redirects, "allow_redirects")                   \
@@ -146,11 +149,15 @@ enum Pinned : int {
   pin_ReadError,
   pin_FileNotFoundError,
   pin_xz_reader_type,
-  // the interpreter's TarFile class, its "data" filter and ExtractError: a
-  // TarFile of that class is extracted through descriptors (tree_writer.hpp)
+  // the interpreter's TarFile class, its stream, ExtractError and the
+  // FilterError classes of the "data" filter's refusals: a TarFile of that
+  // class is extracted through descriptors, with the filter's decisions made
+  // there (tree_writer.hpp)
   pin_TarFile,
-  pin_data_filter,
+  pin_Stream,
   pin_ExtractError,
+  pin_SpecialFileError,
+  pin_AbsoluteLinkError,
   // the requests module and its get, as imported: while the module's
   // `requests` is still these, get_model_url follows redirects itself and
   // sends the device token to its own origin only (see token.cpp)
@@ -185,6 +192,18 @@ Ref optional_str(Ref value);
 // Raises the refusal of a member: Exception("Attempted path traversal in tar
 // archive: <name>").
 [[noreturn]] void refuse_member(PyObject* member_name);
+
+// What no model is: an archive of more members (directories made for their
+// paths count too, on the descriptor path), a member path or link target of
+// more components ("a/../b" has three) or more bytes. Such an archive is
+// refused with tarfile's ExtractError naming the limit.
+inline constexpr std::size_t kMaxMembers = 100000;
+inline constexpr std::size_t kMaxPathParts = 256;
+inline constexpr std::size_t kMaxPathBytes = 4096;
+
+// Counts one more member of an archive; past kMaxMembers, the archive is
+// refused.
+void count_member(Ctx& c, std::size_t& count);
 
 // The functions of the module, in their order of definition.
 extern const FunctionDef kGetDeviceToken;

@@ -26,10 +26,11 @@ constexpr Param kCheckParams[] = {{"member"}};
 // component does not count. A member written through such a link, or a link
 // target resolved through one, does not land where its text says.
 //
-// A path that cannot be tested to its end (too long for lstat, or an lstat
-// that fails for another reason than a missing component) counts as going
-// through a link: the kernel may still resolve it from a shorter, relative
-// path, through links that this test could not see.
+// The walk goes from descriptor to descriptor (each component looked at in
+// the directory opened before it, never followed), so a path of n components
+// costs O(n) calls. A component that cannot be looked at for another reason
+// than being missing counts as a link: the kernel may resolve it otherwise
+// later, through links that this test could not see.
 //
 // A symbolic link's target (`target`) is followed later, against whatever is
 // on disk then, so one more thing counts there: a ".." that climbs out of a
@@ -39,14 +40,18 @@ constexpr Param kCheckParams[] = {{"member"}};
 bool through_link(const std::string& base, PyObject* rel, bool target = false) {
   const std::string r = scratch::encode_path(rel);
   if (r.empty() || r[0] == '/') return false;
-  std::string path = base;
+  constexpr int kLookFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  tree::Fd cur{::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)};
+  const int open_errno = cur ? 0 : errno;
+  // once a component is missing or no directory, nothing below it is on disk
+  bool below_missing = false;
   std::vector<bool> on_disk;  // target: each component climbed into so far
   std::size_t start = 0;
   while (start <= r.size()) {
     std::size_t end = r.find('/', start);
     if (end == std::string::npos) end = r.size();
     const bool final_part = r.find_first_not_of('/', end) == std::string::npos;
-    std::string part = r.substr(start, end - start);
+    const std::string part = r.substr(start, end - start);
     start = end + 1;
     if (part.empty() || part == ".") {
       if (final_part) break;
@@ -57,17 +62,53 @@ bool through_link(const std::string& base, PyObject* rel, bool target = false) {
       on_disk.pop_back();
     }
     if (final_part) break;
-    path += "/" + part;
-    if (path.size() >= PATH_MAX) return true;
-    struct stat st;
-    const bool found = lstat(path.c_str(), &st) == 0;
-    if (found && S_ISLNK(st.st_mode)) return true;
-    if (!found && errno != ENOENT && errno != ENOTDIR) return true;
+    bool is_dir = false;
+    if (!below_missing && !cur) {
+      if (open_errno != ENOENT && open_errno != ENOTDIR) return true;
+      below_missing = true;
+    }
+    if (!below_missing) {
+      struct stat st;
+      if (fstatat(cur.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR) return true;
+        below_missing = true;
+      } else if (S_ISLNK(st.st_mode)) {
+        return true;
+      } else if (S_ISDIR(st.st_mode)) {
+        tree::Fd next{openat(cur.get(), part.c_str(), kLookFlags)};
+        if (!next) return true;
+        cur = std::move(next);
+        is_dir = true;
+      } else {
+        below_missing = true;
+      }
+    }
     // only a directory may be climbed out of: a file there now may be
     // replaced by a link later (tarfile unlinks it first), a directory not
-    if (target && part != "..") on_disk.push_back(found && S_ISDIR(st.st_mode));
+    if (target && part != "..") on_disk.push_back(is_dir);
   }
   return false;
+}
+
+// The limits of a member's name or link target: what no model has.
+void within_limits(Ctx& c, PyObject* name, PyObject* text, const char* what) {
+  if (!PyUnicode_Check(text)) return;
+  const std::string t = scratch::encode_path(text);
+  if (t.size() > kMaxPathBytes) {
+    raise(c.pinned(pin_ExtractError),
+          textf("the member %R has a %s longer than %zu bytes", name, what, kMaxPathBytes).get());
+  }
+  std::size_t parts = 0;
+  for (std::size_t start = 0; start <= t.size();) {
+    std::size_t end = t.find('/', start);
+    if (end == std::string::npos) end = t.size();
+    if (end > start && !(end - start == 1 && t[start] == '.')) ++parts;
+    start = end + 1;
+  }
+  if (parts > kMaxPathParts) {
+    raise(c.pinned(pin_ExtractError),
+          textf("the member %R has a %s of more than %zu components", name, what, kMaxPathParts).get());
+  }
 }
 
 // tarfile reports a symbolic link that it could not create (no inodes left,
@@ -90,17 +131,23 @@ bool within(PyObject* candidate, PyObject* prefix) {
   return PyUnicode_Tailmatch(candidate, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;
 }
 
-// _check(member), a closure over (path, abs_path): returns the member when it
-// lands inside the destination, raises otherwise. Besides the member's own
+// _check(member), a closure over (path, abs_path, walked): returns the member
+// when it lands inside the destination and within the limits, raises
+// otherwise. Besides the member's own
 // name, a link's target must stay inside too: a symbolic link resolved
 // lexically from the member's directory, a hard link from the destination.
 // Lexical resolution is exact only while no path goes through a symbolic link
 // extracted earlier (`c -> .` makes "c/c/../.." climb out), so neither a
-// member's parent directories nor a link target may pass through one.
+// member's parent directories nor a link target may pass through one. Where
+// the members are written through descriptors (`walked`), that walk refuses
+// a link on the way of a member's name or of a hard link's target by itself,
+// with the same message; only a symbolic link's target, followed later, is
+// looked at here.
 Ref check_member(Ctx& c) {
   PyObject* member = c.arg(param(kCheckParams, "member"));
   PyObject* path = PyTuple_GET_ITEM(c.closure(), 0);
   PyObject* abs_path = PyTuple_GET_ITEM(c.closure(), 1);
+  const bool walked = PyTuple_GET_ITEM(c.closure(), 2) == Py_True;
 
   Ref os = c.global(n::os);
   Ref os_path = getattr(os, c.interned(n::path));
@@ -110,14 +157,16 @@ Ref check_member(Ctx& c) {
   Ref member_path = call(abspath, call(join, path, name));
   Ref prefix = Ref::steal(PyNumber_Add(abs_path, getattr(os, c.interned(n::sep))));
   if (!within(member_path, prefix)) refuse_member(name);
+  within_limits(c, name, name, "path");
 
   const std::string dest = scratch::encode_path(abs_path);
-  if (PyUnicode_Check(name.get()) && through_link(dest, name)) refuse_member(name);
+  if (!walked && PyUnicode_Check(name.get()) && through_link(dest, name)) refuse_member(name);
   if (truthy(call_method(member, c.interned(n::issym)))) {
     // tarfile creates "m/cfg/" at "m/cfg": the link's directory is "m"
     Ref link_path = PyUnicode_Check(name.get()) ? call_method(name, c.interned(n::rstrip), c.interned(n::slash)) : name;
     Ref member_dir = call(getattr(os_path, c.interned(n::dirname)), link_path);
     Ref linkname = getattr(member, c.interned(n::linkname));
+    within_limits(c, name, linkname, "link target");
     Ref target = call(abspath, call(join, path, member_dir, linkname));
     // a link to the destination itself stays inside it
     if (!within(target, prefix) && !rich_compare(target, abs_path, Py_EQ)) refuse_member(name);
@@ -127,9 +176,10 @@ Ref check_member(Ctx& c) {
     }
   } else if (truthy(call_method(member, c.interned(n::islnk)))) {
     Ref linkname = getattr(member, c.interned(n::linkname));
+    within_limits(c, name, linkname, "link target");
     Ref target = call(abspath, call(join, path, linkname));
     if (!within(target, prefix)) refuse_member(name);
-    if (PyUnicode_Check(linkname.get()) && through_link(dest, linkname)) refuse_member(name);
+    if (!walked && PyUnicode_Check(linkname.get()) && through_link(dest, linkname)) refuse_member(name);
   }
   return Ref::borrow(member);
 }
@@ -142,11 +192,12 @@ const FunctionDef kCheck = declare({
     .body = check_member,
 });
 
-// The _check closure of one call over (path, os.path.abspath(path)).
-Ref make_check(Ctx& c, PyObject* path, Ref* abs_path_out = nullptr) {
+// The _check closure of one call over (path, os.path.abspath(path), walked):
+// `walked` when the members are written through descriptors.
+Ref make_check(Ctx& c, PyObject* path, bool walked, Ref* abs_path_out = nullptr) {
   Ref os = c.global(n::os);
   Ref abs_path = call(getattr(getattr(os, c.interned(n::path)), c.interned(n::abspath)), path);
-  Ref cells = Ref::steal(PyTuple_Pack(2, path, abs_path.get()));
+  Ref cells = Ref::steal(PyTuple_Pack(3, path, abs_path.get(), walked ? Py_True : Py_False));
   if (abs_path_out != nullptr) *abs_path_out = abs_path;
   return make_function(c.module(), kCheck, cells);
 }
@@ -159,8 +210,9 @@ Ref safe_extract(Ctx& c) {
   PyObject* tar = c.arg(param(kParams, "tar"));
   PyObject* path = c.arg(param(kParams, "path"));
   Ref abs_path;
-  Ref check = make_check(c, path, &abs_path);
-  if (own_tarfile_object(c, tar)) {
+  const bool own = own_tarfile_object(c, tar);
+  Ref check = make_check(c, path, own, &abs_path);
+  if (own) {
     // the destination is opened once; every member is written below it
     const std::string dest = scratch::encode_path(path);
     tree::Fd root{::open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
@@ -172,7 +224,9 @@ Ref safe_extract(Ctx& c) {
   // extract(), by path, with the "data" filter.
   Iter members(tar);
   const std::string dest = scratch::encode_path(abs_path);
+  std::size_t count = 0;
   while (Ref member = members.next()) {
+    count_member(c, count);
     Ref checked = call(check, member);
     // the "data" filter also refuses device files, absolute link targets and
     // writes through links already on disk, and drops setuid bits
@@ -184,13 +238,19 @@ Ref safe_extract(Ctx& c) {
 
 }  // namespace
 
+void count_member(Ctx& c, std::size_t& count) {
+  if (++count > kMaxMembers) {
+    raise(c.pinned(pin_ExtractError), textf("the archive has more than %zu members", kMaxMembers).get());
+  }
+}
+
 void refuse_member(PyObject* member_name) {
   raise(PyExc_Exception, textf("Attempted path traversal in tar archive: %U", fmt(member_name).get()).get());
 }
 
 bool extract_into(Ctx& c, PyObject* extractor, PyObject* tar, PyObject* path, int root_fd) {
   if (!is_function_of(extractor, c.module(), kSafeExtract) || !own_tarfile_object(c, tar)) return false;
-  writer::extract_members(c, tar, make_check(c, path), path, root_fd);
+  writer::extract_members(c, tar, make_check(c, path, true), path, root_fd);
   return true;
 }
 

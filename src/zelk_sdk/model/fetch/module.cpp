@@ -55,8 +55,10 @@ void exec(PyObject* m, FrameState& fs) {
   fs.pin(pin_FileNotFoundError, Ctx::lookup_global(globals, fs.builtins, fs.names[n::FileNotFoundError]));
   fs.pin(pin_xz_reader_type, xz::create_type(m));
   fs.pin(pin_TarFile, getattr(tarfile, fs.names[n::TarFile]));
-  fs.pin(pin_data_filter, getattr(tarfile, fs.names[n::data_filter]));
+  fs.pin(pin_Stream, getattr(tarfile, fs.names[n::Stream]));
   fs.pin(pin_ExtractError, getattr(tarfile, fs.names[n::ExtractError]));
+  fs.pin(pin_SpecialFileError, getattr(tarfile, fs.names[n::SpecialFileError]));
+  fs.pin(pin_AbsoluteLinkError, getattr(tarfile, fs.names[n::AbsoluteLinkError]));
   Ref requests = Ctx::lookup_global(globals, fs.builtins, fs.names[n::requests]);
   fs.pin(pin_requests, requests);
   fs.pin(pin_requests_get, getattr(requests, fs.names[n::get]));

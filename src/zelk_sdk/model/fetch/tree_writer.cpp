@@ -43,31 +43,44 @@ enum class Walk { ok, through_link, escapes, failed };
 // The directories from the destination down to where the last member was
 // written, as open descriptors: consecutive members mostly share them, so a
 // member costs what its own new parts cost, not its whole depth.
+//
+// Below kHeldLevels only the deepest directory stays open. Climbing back up
+// past such a level (a ".." of a name, or the next member's path that parts
+// from this one) opens ".." of the directory left and takes it only when it
+// is the very directory recorded on the way down (device and inode); so each
+// level walked costs a bounded number of calls once down and once up, and a
+// path of n parts costs O(n), whatever its "..". A directory moved meanwhile
+// is opened anew by name from the nearest directory still held.
 class Dirs {
  public:
   explicit Dirs(int root) noexcept : root_(root) {}
 
   // Walks `parts` from the destination, each part opened without following
   // a link; missing directories are made when `create` (as tarfile makes a
-  // member's parents). errno is set for Walk::failed.
+  // member's parents), and counted in made(). errno is set for
+  // Walk::failed.
   Walk walk(const std::vector<std::string>& parts, bool create) {
     std::size_t keep = 0;
     while (keep < parts.size() && keep < levels_.size() && parts[keep] != ".." && levels_[keep].name == parts[keep]) {
       ++keep;
     }
-    levels_.resize(keep);
+    while (levels_.size() > keep) pop();
     for (std::size_t i = keep; i < parts.size(); ++i) {
       const std::string& part = parts[i];
       if (part == "..") {
         if (levels_.empty()) return Walk::escapes;
-        levels_.pop_back();
+        pop();
         continue;
       }
       const int parent = top();
       if (parent < 0) return Walk::failed;
       tree::Fd fd{openat(parent, part.c_str(), kDirFlags)};
       if (!fd && errno == ENOENT && create) {
-        if (mkdirat(parent, part.c_str(), 0777) != 0 && errno != EEXIST) return Walk::failed;
+        if (mkdirat(parent, part.c_str(), 0777) == 0) {
+          ++made_;
+        } else if (errno != EEXIST) {
+          return Walk::failed;
+        }
         fd.reset(openat(parent, part.c_str(), kDirFlags));
       }
       if (!fd) {
@@ -79,9 +92,10 @@ class Dirs {
         }
         return Walk::failed;
       }
-      // below kHeldLevels only the deepest directory stays open
-      if (levels_.size() > kHeldLevels) levels_.back().fd.reset();
-      levels_.push_back(Level{part, std::move(fd)});
+      // below kHeldLevels only the deepest directory stays open; what it
+      // is is recorded for the way back up
+      if (levels_.size() > kHeldLevels) release_back();
+      levels_.push_back(Level{part, std::move(fd), 0, 0, false});
     }
     return top() < 0 ? Walk::failed : Walk::ok;
   }
@@ -105,22 +119,110 @@ class Dirs {
   }
 
   std::size_t depth() const noexcept { return levels_.size(); }
+  // How many directories the walks have made so far.
+  std::size_t made() const noexcept { return made_; }
 
  private:
   struct Level {
     std::string name;
     tree::Fd fd;
+    dev_t dev;
+    ino_t ino;
+    bool known;  // dev and ino recorded
   };
+
+  // Closes the deepest directory's descriptor, recording what it is.
+  void release_back() {
+    Level& back = levels_.back();
+    struct stat st;
+    if (back.fd && fstat(back.fd.get(), &st) == 0) {
+      back.dev = st.st_dev;
+      back.ino = st.st_ino;
+      back.known = true;
+    }
+    back.fd.reset();
+  }
+
+  // Leaves the deepest directory. Its parent, when closed, is taken from
+  // its ".." if that is the directory recorded there; else top() opens it
+  // anew by name when it is next needed.
+  void pop() {
+    tree::Fd child = std::move(levels_.back().fd);
+    levels_.pop_back();
+    if (levels_.empty() || levels_.back().fd || !child || !levels_.back().known) return;
+    tree::Fd up{openat(child.get(), "..", kDirFlags)};
+    struct stat st;
+    if (up && fstat(up.get(), &st) == 0 && st.st_dev == levels_.back().dev && st.st_ino == levels_.back().ino) {
+      levels_.back().fd = std::move(up);
+    }
+  }
+
   int root_;
   std::vector<Level> levels_;
+  std::size_t made_ = 0;
 };
+
+// What the "data" filter decides about a member, minus its look at the disk
+// (the walk below refuses any link on the way, and _check and the tree check
+// judge link targets): the kind, the mode to set (none for directories and
+// symbolic links), special files and absolute link targets refused with
+// tarfile's own FilterError classes.
+struct Decision {
+  enum Kind { regular, directory, symlink, hard_link, other } kind;
+  bool has_mode;
+  mode_t mode;
+};
+
+Decision decide(Ctx& c, PyObject* member) {
+  Decision d{Decision::other, false, 0};
+  if (truthy(call_method(member, c.interned(n::isreg)))) {
+    d.kind = Decision::regular;
+  } else if (truthy(call_method(member, c.interned(n::islnk)))) {
+    d.kind = Decision::hard_link;
+  } else if (truthy(call_method(member, c.interned(n::isdir)))) {
+    d.kind = Decision::directory;
+  } else if (truthy(call_method(member, c.interned(n::issym)))) {
+    d.kind = Decision::symlink;
+  }
+  Ref mode = getattr(member, c.interned(n::mode));
+  if (mode.get() != Py_None) {
+    // no setuid, setgid or sticky bit, no write for group and others
+    const long m = PyLong_AsLong(Ref::steal(PyNumber_And(mode, integer(0755))));
+    if (m == -1 && PyErr_Occurred()) throw_error();
+    switch (d.kind) {
+      case Decision::regular:
+      case Decision::hard_link:
+        // executable only where the owner may execute; the owner reads and writes
+        d.mode = static_cast<mode_t>((m & 0100) != 0 ? m : m & ~0111) | 0600;
+        d.has_mode = true;
+        break;
+      case Decision::directory:
+      case Decision::symlink:
+        break;
+      case Decision::other:
+        raise_instance(call(c.pinned(pin_SpecialFileError), member));
+    }
+  }
+  if (d.kind == Decision::symlink || d.kind == Decision::hard_link) {
+    Ref linkname = getattr(member, c.interned(n::linkname));
+    const bool absolute =
+        PyUnicode_Check(linkname.get())
+            ? PyUnicode_GET_LENGTH(linkname.get()) > 0 && PyUnicode_READ_CHAR(linkname.get(), 0) == '/'
+            : PyBytes_Check(linkname.get()) && PyBytes_GET_SIZE(linkname.get()) > 0 &&
+                  PyBytes_AS_STRING(linkname.get())[0] == '/';
+    if (absolute) raise_instance(call(c.pinned(pin_AbsoluteLinkError), member));
+  }
+  return d;
+}
 
 class Extraction {
  public:
   Extraction(Ctx& c, PyObject* tar, PyObject* path, int root_fd)
       : c_(c), tar_(tar), dest_(scratch::encode_path(path)), dirs_(root_fd) {}
 
-  void member(PyObject* member, PyObject* filtered) {
+  std::size_t directories_made() const noexcept { return dirs_.made(); }
+
+  void member(PyObject* member, const Decision& d) {
     name_ = getattr(member, c_.interned(n::name));
     const std::string name = scratch::encode_path(name_);
     std::vector<std::string> parts = parts_of(name);
@@ -137,23 +239,25 @@ class Extraction {
     if (last == "." || last == "..") {
       walk_or_raise(parts, true);
       if (dirs_.depth() == 0) refuse_member(name_);
-      if (truthy(call_method(filtered, c_.interned(n::isdir)))) return;
+      if (d.kind == Decision::directory) return;
       errno = EISDIR;
       fail();
     }
     leaf_ = parts.back();
     parts.pop_back();
     walk_or_raise(parts, true);
-    if (truthy(call_method(filtered, c_.interned(n::isreg)))) {
-      regular(member, filtered);
-    } else if (truthy(call_method(filtered, c_.interned(n::isdir)))) {
-      directory(filtered);
-    } else if (truthy(call_method(filtered, c_.interned(n::issym)))) {
-      symlink(filtered);
-    } else if (truthy(call_method(filtered, c_.interned(n::islnk)))) {
-      hard_link(member, filtered);
-    } else {
-      raise(c_.pinned(pin_ExtractError), textf("the member %R is of a type that is not extracted", name_.get()).get());
+    switch (d.kind) {
+      case Decision::regular:
+        return regular(member, d);
+      case Decision::directory:
+        return directory(member, d);
+      case Decision::symlink:
+        return symlink(member);
+      case Decision::hard_link:
+        return hard_link(member, d);
+      case Decision::other:
+        raise(c_.pinned(pin_ExtractError),
+              textf("the member %R is of a type that is not extracted", name_.get()).get());
     }
   }
 
@@ -189,13 +293,13 @@ class Extraction {
     if (unlinkat(dir, leaf_.c_str(), 0) != 0 && errno != ENOENT) fail();
   }
 
-  void regular(PyObject* member, PyObject* filtered) {
+  void regular(PyObject* member, const Decision& d) {
     const int dir = parent();
     clear(dir);
     tree::Fd fd{openat(dir, leaf_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)};
     if (!fd) fail();
     copy(member, fd.get());
-    attributes(fd.get(), filtered);
+    attributes(fd.get(), member, d);
     struct stat st;
     if (fstat(fd.get(), &st) != 0) fail();
     written_.emplace(st.st_dev, st.st_ino);
@@ -261,7 +365,7 @@ class Extraction {
     }
   }
 
-  void directory(PyObject* filtered) {
+  void directory(PyObject* member, const Decision& d) {
     const int dir = parent();
     if (mkdirat(dir, leaf_.c_str(), 0777) != 0) {
       if (errno != EEXIST) fail();
@@ -274,11 +378,11 @@ class Extraction {
     }
     tree::Fd fd{openat(dir, leaf_.c_str(), kDirFlags)};
     if (!fd) fail();
-    attributes(fd.get(), filtered);
+    attributes(fd.get(), member, d);
   }
 
-  void symlink(PyObject* filtered) {
-    const std::string target = scratch::encode_path(getattr(filtered, c_.interned(n::linkname)));
+  void symlink(PyObject* member) {
+    const std::string target = scratch::encode_path(getattr(member, c_.interned(n::linkname)));
     const int dir = parent();
     if ((unlinkat(dir, leaf_.c_str(), 0) != 0 && errno != ENOENT) ||
         symlinkat(target.c_str(), dir, leaf_.c_str()) != 0) {
@@ -290,7 +394,7 @@ class Extraction {
 
   // A hard link names a regular file that this extraction wrote, reached
   // without a link: never a link, a directory, or anything that was there.
-  void hard_link(PyObject* member, PyObject* filtered) {
+  void hard_link(PyObject* member, const Decision& d) {
     Ref linkname = getattr(member, c_.interned(n::linkname));
     std::vector<std::string> target = parts_of(scratch::encode_path(linkname));
     if (target.empty()) refuse_member(name_);
@@ -327,19 +431,14 @@ class Extraction {
       if (linkat(from.get(), target_leaf.c_str(), dir, leaf_.c_str(), 0) != 0) fail();
     }
     tree::Fd fd{openat(dir, leaf_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
-    if (fd) attributes(fd.get(), filtered);
+    if (fd) attributes(fd.get(), member, d);
   }
 
   // Mode and modification time, on the open entry. As tarfile does, a mode or
   // a time that cannot be set does not fail the member.
-  void attributes(int fd, PyObject* filtered) {
-    Ref mode = getattr(filtered, c_.interned(n::mode));
-    if (mode.get() != Py_None) {
-      const long m = PyLong_AsLong(mode);
-      if (m == -1 && PyErr_Occurred()) throw_error();
-      fchmod(fd, static_cast<mode_t>(m) & 07777);
-    }
-    Ref mtime = getattr(filtered, c_.interned(n::mtime));
+  void attributes(int fd, PyObject* member, const Decision& d) {
+    if (d.has_mode) fchmod(fd, d.mode);
+    Ref mtime = getattr(member, c_.interned(n::mtime));
     struct timespec when;
     if (PyLong_Check(mtime.get())) {
       int overflow = 0;
@@ -374,13 +473,28 @@ class Extraction {
 
 void extract_members(Ctx& c, PyObject* tar, PyObject* check, PyObject* path, int root_fd) {
   Extraction extraction(c, tar, path, root_fd);
+  // In stream mode tarfile appends every member it reads to tar.members,
+  // though none can be read again: what this extraction added is dropped
+  // after each member, so memory stays flat however many members come.
+  Ref list = getattr(tar, c.interned(n::members));
+  const int stream = PyObject_IsInstance(getattr(tar, c.interned(n::fileobj)), c.pinned(pin_Stream));
+  if (stream < 0) throw_error();
+  const bool drop = stream == 1 && PyList_Check(list.get());
+  const Py_ssize_t kept = drop ? PyList_GET_SIZE(list.get()) : 0;
+  std::size_t count = 0;
   Iter members(tar);
   while (Ref member = members.next()) {
+    count_member(c, count);
     Ref checked = call(check, member);
-    // the "data" filter's decisions stand as they would for tar.extract():
-    // no special files, no absolute link targets, modes without setuid bits
-    Ref filtered = call(c.pinned(pin_data_filter), checked, path);
-    extraction.member(checked, filtered);
+    extraction.member(checked, decide(c, checked));
+    if (count + extraction.directories_made() > kMaxMembers) {
+      raise(
+          c.pinned(pin_ExtractError),
+          textf("the archive has more than %zu members with the directories made for their paths", kMaxMembers).get());
+    }
+    if (drop && PyList_GET_SIZE(list.get()) > kept) {
+      zelk::check(PyList_SetSlice(list, kept, PyList_GET_SIZE(list.get()), nullptr));
+    }
   }
 }
 
