@@ -20,6 +20,7 @@ import pytest
 
 from support.archives import tree, with_dictionary, xz_zeros_after
 from support.emulation import EMULATED, POINTER_BITS, not_under_emulation, scaled
+from support.modes import SANITIZED
 
 FILES = {f"m/layer{i}.bin": random.Random(i).randbytes(40_000) + bytes(60_000) for i in range(12)}
 
@@ -186,7 +187,8 @@ HOSTILE = [
     # so does the reader; with less room it fails before it hands out anything, with more after a block
     pytest.param(False, TWO_BLOCKS, lambda raw: xz_cli(raw, "-0", "-T2", "--block-size=4MiB"),
                  [(True, 20), (False, 20), (False, 32)], None, id="ulimit -v, multi-block",
-                 marks=not_under_emulation("the emulator's own mappings count against the address space")),
+                 marks=[not_under_emulation("the emulator's own mappings count against the address space"),
+                        pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory needs the address space")]),
 ]
 
 
