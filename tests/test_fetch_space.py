@@ -24,7 +24,7 @@ def small_fs(fetch, model_env, monkeypatch):
     """BASE_MODEL_DIR on a file system of 20 MiB."""
     model_env.mkdir()
     mounted = os.geteuid() == 0 and subprocess.run(
-        ["mount", "-t", "tmpfs", "-o", "size=20m", "tmpfs", str(model_env)], capture_output=True).returncode == 0
+        ["mount", "-t", "tmpfs", "-o", "size=20m,mode=0755", "tmpfs", str(model_env)], capture_output=True).returncode == 0
     if not mounted:
         pytest.skip("mounting a small file system needs root (and a kernel that lets us)")
     try:

@@ -495,7 +495,27 @@ LAYOUTS = {
         lambda t: os.chown(t / "p", 65534, 65534) or os.symlink(t / "victim", t / "p" / "models"),
         False,
     ),
+    "a directory another user may write through an ACL": (lambda t: acl_for_another_user(t / "p") or
+                                                           (t / "p" / "models").mkdir(), False),
+    "a base directory anybody may write": (lambda t: (t / "p" / "models").mkdir(mode=0o777) or
+                                           os.chmod(t / "p" / "models", 0o777), False),
+    "a sticky base directory": (lambda t: (t / "p" / "models").mkdir() or os.chmod(t / "p" / "models", 0o1777), False),
+    "a base directory of another user's": (lambda t: (t / "p" / "models").mkdir() or
+                                           os.chown(t / "p" / "models", 65534, 65534), False),
 }
+
+
+def acl_for_another_user(d: Path) -> None:
+    """rwx for uid 65534 on `d` (mode 0775, root's group): the group bits are the ACL's mask."""
+    import struct
+
+    os.chmod(d, 0o775)
+    entries = [(0x01, 7, 0xFFFFFFFF), (0x02, 7, 65534), (0x04, 5, 0xFFFFFFFF), (0x10, 7, 0xFFFFFFFF),
+               (0x20, 5, 0xFFFFFFFF)]
+    try:
+        os.setxattr(d, "system.posix_acl_access", struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries))
+    except OSError as err:
+        pytest.skip(f"no ACLs here: {err}")
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs other users' files")
@@ -504,7 +524,7 @@ def test_a_base_directory_another_user_could_replace_is_refused(fetch, fetch_log
     """Whoever may write a directory on the base directory's way can point it anywhere, before a fetch
     or during it: such a base directory is refused before anything is made, removed or read there."""
     make, safe = LAYOUTS[layout]
-    (tmp_path / "p").mkdir()
+    (tmp_path / "p").mkdir(mode=0o755)
     victim = tmp_path / "victim"
     victim.mkdir(mode=0o700)
     (victim / "m").write_bytes(b"root's own file")
@@ -523,6 +543,23 @@ def test_a_base_directory_another_user_could_replace_is_refused(fetch, fetch_log
         [warning] = fetch_log.at("warning")
         assert "could be replaced by another user" in warning
     assert outside_state(victim, Path("/none")) == before
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs other users' files")
+def test_what_makedirs_would_make_beyond_a_missing_part_is_judged_first(fetch, fetch_log, tmp_path):
+    """"nx/../cot/lnk/new": os.makedirs makes "nx", climbs back and follows
+    another user's link; nothing may be made before that is judged."""
+    (tmp_path / "victim").mkdir()
+    (tmp_path / "cot").mkdir()
+    os.chown(tmp_path / "cot", 65534, 65534)
+    os.symlink(tmp_path / "victim", tmp_path / "cot" / "lnk")
+    fetch.BASE_MODEL_DIR, saved = str(tmp_path / "nx" / ".." / "cot" / "lnk" / "new"), fetch.BASE_MODEL_DIR
+    try:
+        assert fetch.download_url("http://127.0.0.1:9/m.tar.xz") is None
+    finally:
+        fetch.BASE_MODEL_DIR = saved
+    assert "could be replaced by another user" in fetch_log.at("warning")[0]
+    assert os.listdir(tmp_path / "victim") == [] and not (tmp_path / "nx").exists()
 
 
 def tree_of(members) -> dict:

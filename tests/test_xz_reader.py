@@ -155,7 +155,7 @@ print(json.dumps([result, warnings, peak_kib // 1024]))
 def small_fs(tmp_path):
     """A file system of 20 MiB (a tmpfs), mounted for the test."""
     (tmp_path / "fs").mkdir()
-    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=20m", "tmpfs", tmp_path / "fs"],
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=20m,mode=0755", "tmpfs", tmp_path / "fs"],
                                            capture_output=True).returncode:
         pytest.skip("mounting a tmpfs is not allowed here")
     yield tmp_path / "fs"

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,18 +21,23 @@ constexpr int kMaxLinks = 40;
 bool ours_or_roots(uid_t uid) noexcept { return uid == 0 || uid == geteuid(); }
 
 // Somebody but this process's user (and its own group) and root may write
-// the directory.
-bool others_may_write(const struct stat& dir) noexcept {
-  return (dir.st_mode & S_IWOTH) != 0 || ((dir.st_mode & S_IWGRP) != 0 && dir.st_gid != getegid() && dir.st_gid != 0);
+// the directory `dir` at `path`. With an access ACL, the group bits are the
+// ACL's mask: any write they allow may be a named user's.
+bool others_may_write(const struct stat& dir, const std::string& path) noexcept {
+  if ((dir.st_mode & S_IWOTH) != 0) return true;
+  if ((dir.st_mode & S_IWGRP) == 0) return false;
+  if (dir.st_gid != getegid() && dir.st_gid != 0) return true;
+  const ssize_t acl = lgetxattr(path.c_str(), "system.posix_acl_access", nullptr, 0);
+  return acl > 0 || (acl < 0 && errno != ENODATA && errno != ENOTSUP);
 }
 
-// Nobody but this process's user and root can replace `entry` of `holder`:
-// the holder is theirs and writable by nobody else, or it is a sticky
-// directory (as /tmp), where only an entry's owner may rename it, and the
-// entry is theirs.
-bool name_is_safe(const struct stat& holder, const struct stat& entry) noexcept {
+// Nobody but this process's user and root can replace `entry` of `holder`
+// (at `where`): the holder is theirs and writable by nobody else, or it is a
+// sticky directory (as /tmp), where only an entry's owner may rename it, and
+// the entry is theirs.
+bool name_is_safe(const struct stat& holder, const std::string& where, const struct stat& entry) noexcept {
   if (!ours_or_roots(holder.st_uid)) return false;
-  if (!others_may_write(holder)) return true;
+  if (!others_may_write(holder, where)) return true;
   return (holder.st_mode & S_ISVTX) != 0 && ours_or_roots(entry.st_uid);
 }
 
@@ -84,9 +90,24 @@ Walk walk(const std::string& path, bool stop_at_missing, tree::Fd& out, std::str
       continue;
     }
     if (fstatat(cur.get(), part.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-      return errno == ENOENT && stop_at_missing ? Walk::missing : Walk::failed;
+      if (errno != ENOENT || !stop_at_missing) return Walk::failed;
+      // What is missing will be made by path, then walked on: parts below
+      // it are as yet nothing, but a ".." climbs back out of them to what
+      // exists, and the walk goes on from there.
+      int missing = 1;
+      while (missing > 0 && !todo.empty()) {
+        const std::string next = std::move(todo.back());
+        todo.pop_back();
+        if (next == "..") {
+          --missing;
+        } else if (next != ".") {
+          ++missing;
+        }
+      }
+      if (missing > 0) return Walk::missing;
+      continue;
     }
-    if (!name_is_safe(holder, entry)) {
+    if (!name_is_safe(holder, where, entry)) {
       unsafe = where;
       return Walk::unsafe;
     }
@@ -122,7 +143,14 @@ Walk walk(const std::string& path, bool stop_at_missing, tree::Fd& out, std::str
     cur = std::move(next);
     where = joined(where, part);
   }
-  // the base directory itself: open for listing and syncing
+  // The base directory itself: nobody else may write it either, or they
+  // could plant an archive that the next fetch reuses as the model.
+  struct stat base;
+  if (fstat(cur.get(), &base) != 0) return Walk::failed;
+  if (!ours_or_roots(base.st_uid) || others_may_write(base, where)) {
+    unsafe = where;
+    return Walk::unsafe;
+  }
   out.reset(openat(cur.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return out ? Walk::ok : Walk::failed;
 }
