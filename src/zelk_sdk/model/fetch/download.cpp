@@ -120,9 +120,9 @@ double stall_window() {
   return kStallWindow;
 }
 
-[[noreturn]] void raise_stalled(Ctx& c) {
+[[noreturn]] void raise_stalled(Ctx& c, const StallWatch& watch) {
   char window[32];
-  std::snprintf(window, sizeof window, "%g", stall_window());
+  std::snprintf(window, sizeof window, "%g", watch.window().count());
   raise_instance(call(c.pinned(pin_OSError),
                       textf("the transfer stalled: less than %lld KiB/s for %s s", kStallBytes / 1024, window)));
 }
@@ -314,7 +314,13 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
   try {
     with(file, c.interned(n::enter), c.interned(n::exit), [&](PyObject* fp) {
       Ref chunks = call_method(r, c.interned(n::iter_content), kw(c, n::chunk_size, integer(kChunkSize)));
-      StallWatch watch(response_socket(r), StallWatch::Seconds(stall_window()), kStallBytes);
+      // Where only whole chunks can be counted, one chunk at the least rate
+      // that counts as progress must fit in the window: 1 MiB at 1 KiB/s,
+      // about 34 windows of 30 s (scaled alike where the window is shortened).
+      const double window = stall_window();
+      const double per_chunk = static_cast<double>(kChunkSize) / static_cast<double>(kStallBytes);
+      StallWatch watch(response_socket(r), StallWatch::Seconds(window), kStallBytes,
+                       StallWatch::Seconds(window * std::max(1.0, per_chunk / kStallWindow)));
       try {
         Iter it(chunks);
         while (Ref chunk = it.next()) {
@@ -343,6 +349,7 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
           }
           call_method(fp, c.interned(n::write), chunk);
           written += static_cast<unsigned long long>(n);
+          watch.progress(written);
           downloaded = next;
           if (!total_set) continue;
           Ref scaled = Ref::steal(PyNumber_Multiply(downloaded, hundred));
@@ -362,11 +369,11 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
         // the transfer stalled
         if (!e.is_exception() || !watch.stalled()) throw;
         Handling handling(e);
-        raise_stalled(c);
+        raise_stalled(c, watch);
       }
       // a close-delimited body seems to end where the socket was shut down
       // (one that came whole by its length came whole, however slowly)
-      if (watch.stalled() && !(check_length && rich_compare(downloaded, total, Py_EQ))) raise_stalled(c);
+      if (watch.stalled() && !(check_length && rich_compare(downloaded, total, Py_EQ))) raise_stalled(c, watch);
       if (check_length && rich_compare(downloaded, total, Py_LT)) {
         Ref msg = textf("incomplete download: received %S of %S bytes declared by Content-Length", downloaded.get(),
                         total.get());

@@ -31,16 +31,26 @@ bool bytes_received(int fd, std::uint64_t& out) noexcept {
 
 }  // namespace
 
-StallWatch::StallWatch(int fd, Seconds window, long long rate) noexcept {
+StallWatch::StallWatch(int fd, Seconds window, long long rate, Seconds fallback) noexcept : window_(window) {
+  int type = 0;
+  socklen_t size = sizeof type;
+  if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0) return;
   std::uint64_t ignored;
-  if (fd < 0 || !bytes_received(fd, ignored)) return;
+  kernel_count_ = bytes_received(fd, ignored);
+  if (!kernel_count_) window_ = std::max(window, fallback);
   fd_.reset(fcntl(fd, F_DUPFD_CLOEXEC, 0));
   if (!fd_) return;
   try {
-    thread_ = std::thread([this, window, rate] { run(window, rate); });
+    thread_ = std::thread([this, rate] { run(rate); });
   } catch (const std::system_error&) {
     // no thread to be had: the transfer goes on unwatched
   }
+}
+
+bool StallWatch::sample(std::uint64_t& bytes) const noexcept {
+  if (kernel_count_) return bytes_received(fd_.get(), bytes);
+  bytes = reported_.load(std::memory_order_acquire);
+  return true;
 }
 
 StallWatch::~StallWatch() {
@@ -54,7 +64,8 @@ StallWatch::~StallWatch() {
   }
 }
 
-void StallWatch::run(Seconds window, long long rate) {
+void StallWatch::run(long long rate) {
+  const Seconds window = window_;
   // a sample every tenth of the window, at most every second: the verdict
   // comes at most a tenth of a window (or a second) late
   const auto tick = std::chrono::duration_cast<Clock::duration>(std::min(window / 10, Seconds(1)));
@@ -67,7 +78,7 @@ void StallWatch::run(Seconds window, long long rate) {
   std::unique_lock<std::mutex> hold(mutex_);
   for (;;) {
     Sample now{Clock::now(), 0};
-    if (!bytes_received(fd_.get(), now.bytes)) return;
+    if (!sample(now.bytes)) return;
     samples.push_back(now);
     // the oldest sample kept is the newest one at least a window old
     while (samples.size() >= 2 && now.at - samples[1].at >= window) samples.pop_front();

@@ -11,11 +11,19 @@
 // once, and says so (stalled()). The caller turns whatever the read then
 // raises (or a close-delimited body that then seems to end) into the stall's
 // error.
+//
+// Where the kernel's count cannot be had (a kernel without it, or an
+// emulator that does not pass TCP_INFO through), the watch counts what the
+// caller reports after each piece it received (progress()), over a window
+// long enough for one piece to arrive at the least rate that counts as
+// progress: a transfer at that rate is still never cut off, and one that
+// drips is still given up, later.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -28,10 +36,10 @@ class StallWatch {
   using Seconds = std::chrono::duration<double>;
 
   // Watches the socket `fd` (a duplicate of it, so the descriptor is ours
-  // while the watch runs, whoever closes the original). Nothing is watched
-  // where `fd` is no TCP socket with a count of bytes received (watching()
-  // is false then).
-  StallWatch(int fd, Seconds window, long long rate) noexcept;
+  // while the watch runs, whoever closes the original); `fallback` is the
+  // window where the caller's count is used. Nothing is watched where `fd`
+  // is no socket (watching() is false then).
+  StallWatch(int fd, Seconds window, long long rate, Seconds fallback) noexcept;
   StallWatch(const StallWatch&) = delete;
   StallWatch& operator=(const StallWatch&) = delete;
   // Stops the watch; the socket is left as it is.
@@ -40,11 +48,19 @@ class StallWatch {
   bool watching() const noexcept { return thread_.joinable(); }
   // True once the watch gave the transfer up.
   bool stalled() const noexcept { return stalled_.load(std::memory_order_acquire); }
+  // The window the verdict is taken over.
+  Seconds window() const noexcept { return window_; }
+  // The bytes received so far, as the caller counts them.
+  void progress(unsigned long long bytes) noexcept { reported_.store(bytes, std::memory_order_release); }
 
  private:
-  void run(Seconds window, long long rate);
+  void run(long long rate);
+  bool sample(std::uint64_t& bytes) const noexcept;
 
   tree::Fd fd_;
+  bool kernel_count_ = false;
+  Seconds window_;
+  std::atomic<unsigned long long> reported_{0};
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;
