@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -98,15 +97,9 @@ Ref download(Ctx& c, const scratch::BaseDir& base, const std::string& name, PyOb
 // cannot be read goes on, and the reader reports what is wrong with it.
 void check_free_space(const scratch::BaseDir& base, PyObject* reader) {
   const std::optional<std::uint64_t> need = xz::stated_size(reader);
-  struct statvfs fs;
-  if (!need || fstatvfs(base.fd(), &fs) != 0) return;
-  const std::uint64_t free = std::uint64_t{fs.f_bavail} * fs.f_frsize;
-  if (*need <= free) return;
-  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
-  raise(PyExc_OSError,
-        textf("not enough space in %U: need %llu MiB, %llu MiB free", scratch::decode_path(base.path()).get(),
-              static_cast<unsigned long long>((*need + kMiB - 1) / kMiB), static_cast<unsigned long long>(free / kMiB))
-            .get());
+  scratch::Space space;
+  if (!need || !scratch::space_of(base.fd(), space) || *need <= space.free) return;
+  scratch::raise_no_space(base.path(), *need, space.free);
 }
 
 // The same judgement of an archive that a stand-in for tarfile extracted: the

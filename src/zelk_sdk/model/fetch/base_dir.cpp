@@ -41,16 +41,10 @@ bool name_is_safe(const struct stat& holder, const std::string& where, const str
   return (holder.st_mode & S_ISVTX) != 0 && ours_or_roots(entry.st_uid);
 }
 
+// The parts of `path` onto a stack of parts still to walk: its first part last.
 void push_parts(std::vector<std::string>& todo, const std::string& path) {
-  // onto a stack: the first part last
-  std::size_t end = path.size();
-  while (end > 0) {
-    std::size_t slash = path.rfind('/', end - 1);
-    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
-    if (end > start) todo.push_back(path.substr(start, end - start));
-    if (slash == std::string::npos) break;
-    end = slash;
-  }
+  const std::vector<std::string> parts = tree::path_parts(path);
+  todo.insert(todo.end(), parts.rbegin(), parts.rend());
 }
 
 std::string joined(const std::string& dir, const std::string& name) {
@@ -116,14 +110,8 @@ Walk walk(const std::string& path, bool stop_at_missing, tree::Fd& out, std::str
         errno = ELOOP;
         return Walk::failed;
       }
-      char target[PATH_MAX];
-      const ssize_t n = readlinkat(cur.get(), part.c_str(), target, sizeof target);
-      if (n < 0) return Walk::failed;
-      if (static_cast<std::size_t>(n) == sizeof target) {
-        errno = ENAMETOOLONG;
-        return Walk::failed;
-      }
-      const std::string text(target, static_cast<std::size_t>(n));
+      std::string text;
+      if (!tree::read_link(cur.get(), part.c_str(), text)) return Walk::failed;
       if (!text.empty() && text[0] == '/') {
         cur.reset(::open("/", kPathFlags));
         if (!cur) return Walk::failed;

@@ -2,7 +2,6 @@
 #include "download.hpp"
 
 #include <fcntl.h>
-#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,7 +22,6 @@ namespace {
 constexpr Param kParams[] = {{"cloud_url", "str", Exact::str}, {"local_file", "str", Exact::str}};
 
 constexpr long long kChunkSize = 1048576;
-constexpr unsigned long long kMiB = 1048576;
 
 // A transfer that brings less than kStallBytes a second, averaged over
 // kStallWindow, is given up (its kept bytes stay for a resume).
@@ -35,7 +33,7 @@ constexpr char kStallWindowVariable[] = "ZELK_FETCH_STALL_WINDOW";
 // A body of unknown length stops before the last twentieth of its file
 // system (5 %), or before its last 64 MiB where that is less.
 constexpr unsigned long long kReserveShare = 20;
-constexpr unsigned long long kReserveMax = 64 * kMiB;
+constexpr unsigned long long kReserveMax = 64 * scratch::kMiB;
 
 // The length that a Content-Length value declares: a number, or the same
 // number repeated ("201396, 201396", as a repeated header arrives). Empty
@@ -72,28 +70,6 @@ Ref declared_length(PyObject* value) {
   }
   if (rich_compare(number, integer(0), Py_LT)) return Ref();
   return number;
-}
-
-// The free space (for this process's user) and the whole size of the file
-// system that holds the directory `dir_fd`; false where it cannot be told.
-struct Space {
-  unsigned long long free = 0;
-  unsigned long long size = 0;
-};
-bool space_of(int dir_fd, Space& out) {
-  struct statvfs vfs;
-  if (dir_fd < 0 || fstatvfs(dir_fd, &vfs) != 0) return false;
-  out.free = static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize;
-  out.size = static_cast<unsigned long long>(vfs.f_blocks) * vfs.f_frsize;
-  return true;
-}
-
-unsigned long long mib_up(unsigned long long bytes) { return (bytes + kMiB - 1) / kMiB; }
-
-// OSError("not enough space in DIR: <detail>").
-[[noreturn]] void raise_no_space(Ctx& c, const scratch::Place& place, PyObject* detail) {
-  raise_instance(
-      call(c.pinned(pin_OSError), textf("not enough space in %U: %U", scratch::decode_path(place.dir).get(), detail)));
 }
 
 // True for the error of a write that found its file system (or the user's
@@ -262,8 +238,8 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
   Ref kib = integer(1024);
   // a body of known length goes only where it fits: nothing is written
   // otherwise (and bytes kept for it are of no use)
-  Space space;
-  if (check_length && space_of(place.dir_fd, space)) {
+  scratch::Space space;
+  if (check_length && scratch::space_of(place.dir_fd, space)) {
     Ref rest = Ref::steal(PyNumber_Subtract(total, integer(resuming ? static_cast<long long>(kept.size()) : 0)));
     unsigned long long need = PyLong_AsUnsignedLongLong(rest);
     if (need == ULLONG_MAX && PyErr_Occurred()) {
@@ -272,7 +248,7 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
     }
     if (need > space.free) {
       if (resuming) kept.discard();
-      raise_no_space(c, place, textf("need %llu MiB, %llu MiB free", mib_up(need), space.free / kMiB));
+      scratch::raise_no_space(place.dir, need, space.free);
     }
   }
   if (resuming) {
@@ -335,16 +311,16 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
                      resuming ? textf("the resumed body runs past the %S bytes of the archive", total.get())
                               : textf("the body runs past the %S bytes declared by Content-Length", total.get())));
           }
-          if (!check_length && space_of(place.dir_fd, space)) {
+          if (!check_length && scratch::space_of(place.dir_fd, space)) {
             const unsigned long long reserve = std::min(space.size / kReserveShare, kReserveMax);
             if (space.free < reserve || space.free - reserve < static_cast<unsigned long long>(n)) {
               drop_kept = true;
               // what the body needs so far, and what it had beyond the reserve
               const unsigned long long had = space.free + written;
-              raise_no_space(c, place,
-                             textf("need more than %llu MiB, %llu MiB free beyond the %llu MiB kept in reserve",
-                                   mib_up(written + static_cast<unsigned long long>(n)),
-                                   (had > reserve ? had - reserve : 0) / kMiB, mib_up(reserve)));
+              scratch::raise_no_space(
+                  place.dir, textf("need more than %llu MiB, %llu MiB free beyond the %llu MiB kept in reserve",
+                                   scratch::mib_up(written + static_cast<unsigned long long>(n)),
+                                   (had > reserve ? had - reserve : 0) / scratch::kMiB, scratch::mib_up(reserve)));
             }
           }
           call_method(fp, c.interned(n::write), chunk);

@@ -98,14 +98,7 @@ void within_limits(Ctx& c, PyObject* name, PyObject* text, const char* what) {
     raise(c.pinned(pin_ExtractError),
           textf("the member %R has a %s longer than %zu bytes", name, what, kMaxPathBytes).get());
   }
-  std::size_t parts = 0;
-  for (std::size_t start = 0; start <= t.size();) {
-    std::size_t end = t.find('/', start);
-    if (end == std::string::npos) end = t.size();
-    if (end > start && !(end - start == 1 && t[start] == '.')) ++parts;
-    start = end + 1;
-  }
-  if (parts > kMaxPathParts) {
+  if (tree::path_parts(t).size() > kMaxPathParts) {
     raise(c.pinned(pin_ExtractError),
           textf("the member %R has a %s of more than %zu components", name, what, kMaxPathParts).get());
   }

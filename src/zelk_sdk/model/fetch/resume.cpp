@@ -131,14 +131,6 @@ std::string header(Ctx& c, PyObject* headers, const char* name) {
 
 // ------------------------------------------------------------ the kept files
 
-// True when `name` in `dirfd` still names the file open at `fd`.
-bool names(int dirfd, const std::string& name, int fd) {
-  struct stat at_name;
-  struct stat open_st;
-  return fstatat(dirfd, name.c_str(), &at_name, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &open_st) == 0 &&
-         at_name.st_dev == open_st.st_dev && at_name.st_ino == open_st.st_ino;
-}
-
 // Removes `name` when it is a file of ours alone (whatever else is there
 // stays: removing a name never writes into a file, but a planted name is not
 // ours to remove either).
@@ -229,7 +221,7 @@ Partial::Partial(const scratch::Place& place) : place_(place) {
 void Partial::discard() noexcept {
   if (place_.dir_fd < 0) return;
   if (fd_) {
-    if (names(place_.dir_fd, data_, fd_.get())) unlinkat(place_.dir_fd, data_.c_str(), 0);
+    if (tree::names_open(place_.dir_fd, data_.c_str(), fd_.get())) unlinkat(place_.dir_fd, data_.c_str(), 0);
     fd_.reset();
   }
   unlink_ours(place_.dir_fd, info_name_);
@@ -295,7 +287,7 @@ void Partial::commit(PyObject* final_path_obj) {
   const int dirfd = place_.dir_fd;
   // only the file this call wrote (and has locked) becomes the archive: a
   // name that now refers to something else is never published
-  if (!names(dirfd, data_, fd_.get())) {
+  if (!tree::names_open(dirfd, data_.c_str(), fd_.get())) {
     raise(PyExc_OSError,
           textf("the kept download %s was replaced while it was written", place_.path_of(data_).c_str()));
   }

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +69,22 @@ std::string parent_dir(const std::string& path) {
   return head.substr(0, end + 1);
 }
 
+bool space_of(int dir_fd, Space& out) noexcept {
+  struct statvfs vfs;
+  if (dir_fd < 0 || fstatvfs(dir_fd, &vfs) != 0) return false;
+  out.free = static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize;
+  out.size = static_cast<unsigned long long>(vfs.f_blocks) * vfs.f_frsize;
+  return true;
+}
+
+void raise_no_space(const std::string& dir, PyObject* detail) {
+  raise(PyExc_OSError, textf("not enough space in %U: %U", decode_path(dir).get(), detail).get());
+}
+
+void raise_no_space(const std::string& dir, unsigned long long need, unsigned long long free) {
+  raise_no_space(dir, textf("need %llu MiB, %llu MiB free", mib_up(need), free / kMiB));
+}
+
 // ------------------------------------------------------------ PartFile
 
 PartFile::~PartFile() {
@@ -116,13 +133,6 @@ namespace {
 // to a quarter of a second.
 constexpr int kLockPollFirstMs = 10;
 constexpr int kLockPollMaxMs = 250;
-
-bool same_entry(int dirfd, const std::string& name, int fd) noexcept {
-  struct stat held;
-  struct stat named;
-  return fstat(fd, &held) == 0 && fstatat(dirfd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
-}
 
 }  // namespace
 
@@ -177,7 +187,7 @@ ModelLock::ModelLock(Ctx& c, const BaseDir& base, const std::string& model_name,
       if (PyErr_CheckSignals() < 0) throw_error();
     }
     // the holder before us removed the file we waited on: wait on the new one
-    if (same_entry(base_.get(), name_, fd.get())) {
+    if (tree::names_open(base_.get(), name_.c_str(), fd.get())) {
       fd_ = std::move(fd);
       return;
     }
@@ -186,7 +196,7 @@ ModelLock::ModelLock(Ctx& c, const BaseDir& base, const std::string& model_name,
 
 ModelLock::~ModelLock() {
   if (!fd_) return;
-  if (same_entry(base_.get(), name_, fd_.get())) unlinkat(base_.get(), name_.c_str(), 0);
+  if (tree::names_open(base_.get(), name_.c_str(), fd_.get())) unlinkat(base_.get(), name_.c_str(), 0);
   fd_.reset();
 }
 
@@ -213,7 +223,7 @@ Staging::~Staging() {
   if (!lock_fd_) return;
   Py_BEGIN_ALLOW_THREADS;
   tree::remove_children(lock_fd_.get());
-  if (same_entry(base_.fd(), name_, lock_fd_.get())) unlinkat(base_.fd(), name_.c_str(), AT_REMOVEDIR);
+  if (tree::names_open(base_.fd(), name_.c_str(), lock_fd_.get())) unlinkat(base_.fd(), name_.c_str(), AT_REMOVEDIR);
   lock_fd_.reset();
   Py_END_ALLOW_THREADS;
 }

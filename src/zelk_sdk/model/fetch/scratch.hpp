@@ -59,6 +59,23 @@ void sweep(const std::string& dir);
 // The same for the open directory `dirfd`.
 void sweep_at(int dirfd);
 
+// The free space (for this process's user) and the whole size of the file
+// system that holds the directory `dir_fd`; false where it cannot be told.
+struct Space {
+  unsigned long long free = 0;
+  unsigned long long size = 0;
+};
+bool space_of(int dir_fd, Space& out) noexcept;
+
+inline constexpr unsigned long long kMiB = 1048576;
+inline unsigned long long mib_up(unsigned long long bytes) { return bytes / kMiB + (bytes % kMiB != 0); }
+
+// OSError("not enough space in DIR: <detail>"), the one text of a transfer
+// or an extraction that does not fit; the second form's detail is "need N
+// MiB, M MiB free".
+[[noreturn]] void raise_no_space(const std::string& dir, PyObject* detail);
+[[noreturn]] void raise_no_space(const std::string& dir, unsigned long long need, unsigned long long free);
+
 // Where a download's file goes: its directory, open, and its name there.
 // Everything the download makes beside the file (the scratch file, the kept
 // bytes of a broken transfer and their description) is made, renamed and

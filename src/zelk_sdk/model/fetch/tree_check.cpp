@@ -21,24 +21,10 @@ constexpr std::size_t kMaxDepth = 2048;
 constexpr int kListFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kLookFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
+// The parts of `path` in front of those still to resolve.
 void split_into(const std::string& path, std::deque<std::string>& out) {
-  std::deque<std::string> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    if (end > start) parts.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
+  const std::vector<std::string> parts = tree::path_parts(path);
   out.insert(out.begin(), parts.begin(), parts.end());
-}
-
-bool read_link(int dir_fd, const char* name, std::string& target) {
-  char buf[PATH_MAX];
-  const ssize_t n = readlinkat(dir_fd, name, buf, sizeof buf);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof buf) return false;
-  target.assign(buf, static_cast<std::size_t>(n));
-  return true;
 }
 
 // A directory on the way down from the model directory: what it is, and
@@ -101,7 +87,7 @@ bool stays_inside(std::vector<Level> levels, int dir_fd, const std::string& targ
     }
     if (S_ISLNK(st.st_mode)) {
       std::string next;
-      if (++links > kMaxLinks || !read_link(cur.get(), part.c_str(), next) || next.empty() || next[0] == '/') {
+      if (++links > kMaxLinks || !tree::read_link(cur.get(), part.c_str(), next) || next.empty() || next[0] == '/') {
         return false;
       }
       split_into(next, pending);
@@ -157,7 +143,7 @@ std::string first_escaping_link(int root_fd, const std::string& model_name) {
         stack.back().subdirs.emplace_back(name);
       } else if (S_ISLNK(st.st_mode)) {
         std::string target;
-        if (!read_link(cur.get(), name, target) || !stays_inside(levels, cur.get(), target)) {
+        if (!tree::read_link(cur.get(), name, target) || !stays_inside(levels, cur.get(), target)) {
           escaping = rel + "/" + name;
           return false;
         }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <climits>
 #include <cstring>
 #include <set>
 #include <string>
@@ -103,6 +104,37 @@ int rename_noreplace(int from_fd, const char* from, int to_fd, const char* to) n
     return -1;
   }
   return renameat(from_fd, from, to_fd, to);
+}
+
+bool names_open(int dirfd, const char* name, int fd) noexcept {
+  struct stat held;
+  struct stat named;
+  return fstat(fd, &held) == 0 && fstatat(dirfd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+std::vector<std::string> path_parts(const std::string& path) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start && !(end - start == 1 && path[start] == '.')) parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+bool read_link(int dir_fd, const char* name, std::string& target) {
+  char buf[PATH_MAX];
+  const ssize_t n = readlinkat(dir_fd, name, buf, sizeof buf);
+  if (n < 0) return false;
+  if (static_cast<std::size_t>(n) >= sizeof buf) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  target.assign(buf, static_cast<std::size_t>(n));
+  return true;
 }
 
 bool is_dir_at(int dirfd, const char* name) noexcept {

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace zelk::fetch::tree {
 
@@ -84,5 +86,16 @@ int rename_noreplace(int from_fd, const char* from, int to_fd, const char* to) n
 
 // True when `name` in `dirfd` is a directory itself (not a link to one).
 bool is_dir_at(int dirfd, const char* name) noexcept;
+
+// True when `name` in `dirfd` (not followed) is the file open at `fd`.
+bool names_open(int dirfd, const char* name, int fd) noexcept;
+
+// The parts of a path as a walk takes them: empty and "." parts dropped,
+// ".." kept (it climbs out of the part before it).
+std::vector<std::string> path_parts(const std::string& path);
+
+// The text of the symbolic link `name` in `dir_fd`; false with errno set
+// (ENAMETOOLONG for a text of PATH_MAX bytes or more).
+bool read_link(int dir_fd, const char* name, std::string& target);
 
 }  // namespace zelk::fetch::tree

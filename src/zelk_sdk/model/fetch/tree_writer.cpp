@@ -24,20 +24,6 @@ constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr std::size_t kHeldLevels = 16;
 constexpr long long kCopyChunk = 1 << 20;
 
-// The parts of a member's name as the kernel would walk them: empty and "."
-// parts dropped, ".." kept (it climbs out of the part before it).
-std::vector<std::string> parts_of(const std::string& name) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = name.find('/', start);
-    if (end == std::string::npos) end = name.size();
-    if (end > start && !(end - start == 1 && name[start] == '.')) parts.push_back(name.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
-}
-
 enum class Walk { ok, through_link, escapes, failed };
 
 // The directories from the destination down to where the last member was
@@ -225,7 +211,7 @@ class Extraction {
   void member(PyObject* member, const Decision& d) {
     name_ = getattr(member, c_.interned(n::name));
     const std::string name = scratch::encode_path(name_);
-    std::vector<std::string> parts = parts_of(name);
+    std::vector<std::string> parts = tree::path_parts(name);
     if (parts.empty()) refuse_member(name_);
     // A name whose last part is "." or ".." ("a/.", "a/b/..") names a
     // directory that the walk reaches: only a directory member may stand
@@ -396,7 +382,7 @@ class Extraction {
   // without a link: never a link, a directory, or anything that was there.
   void hard_link(PyObject* member, const Decision& d) {
     Ref linkname = getattr(member, c_.interned(n::linkname));
-    std::vector<std::string> target = parts_of(scratch::encode_path(linkname));
+    std::vector<std::string> target = tree::path_parts(scratch::encode_path(linkname));
     if (target.empty()) refuse_member(name_);
     const std::string target_leaf = target.back();
     target.pop_back();
@@ -419,7 +405,7 @@ class Extraction {
     }
     tree::Fd from{fcntl(parent(), F_DUPFD_CLOEXEC, 0)};
     if (!from) fail();
-    std::vector<std::string> parts = parts_of(scratch::encode_path(name_));
+    std::vector<std::string> parts = tree::path_parts(scratch::encode_path(name_));
     parts.pop_back();
     walk_or_raise(parts, true);
     const int dir = parent();
