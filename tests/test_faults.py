@@ -108,6 +108,30 @@ def test_broken_transfers(fetch, fetch_log, model_env, budget, model_xz, handler
     assert_nothing_left(model_env)
 
 
+def drip_headers(conn):
+    """A status line, then a header that never ends, a byte at a time, each
+    well within the client's time-out (for 20 s at most)."""
+    conn.sendall(b"HTTP/1.1 200 OK\r\nX-Slow: ")
+    end = time.monotonic() + scaled(20)
+    while time.monotonic() < end:
+        conn.sendall(b"x")
+        time.sleep(0.1)
+
+
+def test_headers_dripped_within_the_time_out_end_with_it(fetch, fetch_log, model_env, budget):
+    with RawServer(drip_headers, limit=1) as server:
+        url = server.base + "/files/m.tar.xz"
+        t0 = time.monotonic()
+        assert fetch.download_detection_model(url) is None
+        took = time.monotonic() - t0
+    assert took < scaled(10), took  # the drip goes on for 20 s
+    *lines, last = fetch_log.records
+    assert lines == [("info", "Download model")] + attempt_head(url, model_env)
+    assert last == ("warning", f"Failed to download from {url} - the server's answer did not come within 1 s: "
+                               "its headers were too slow")
+    assert_nothing_left(model_env)
+
+
 def test_fewer_bytes_than_declared(fetch, fetch_log, backend, model_env, budget, model_xz):
     url = backend.serve("m.tar.xz", model_xz, declared_length=len(model_xz) + 5000)
     assert fetch.download_detection_model(url) is None

@@ -64,18 +64,21 @@ def test_budget_zero_makes_no_attempt(fetch, fetch_log, clock, monkeypatch):
     assert fetch_log.lines == ["Download model"]
 
 
-def test_raising_download_url_is_retried_until_the_budget_is_spent(fetch, fetch_log, clock, monkeypatch):
+@pytest.mark.parametrize("attempt, sleeps", [(0.25, [1] * 4), (0.75, [1, 1, 0.75])],
+                         ids=["pauses within the budget", "the last pause cut to the budget"])
+def test_raising_download_url_is_retried_until_the_budget_is_spent(fetch, fetch_log, clock, monkeypatch, attempt,
+                                                                    sleeps):
     monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 5)
     monkeypatch.setattr(fetch, "get_model_url", lambda m: "http://h/x.tar.xz")
 
     def failing(cloud_url):
-        clock.now += 0.25  # each attempt takes a while
+        clock.now += attempt  # each attempt takes a while
         raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(fetch, "download_url", failing)
     assert fetch.download_detection_model("k") is None
-    assert fetch_log.at("warning") == ["Failed download zelk model: [Errno 28] No space left on device"] * 4
-    assert clock.sleeps == [1] * 4
+    assert fetch_log.at("warning") == ["Failed download zelk model: [Errno 28] No space left on device"] * len(sleeps)
+    assert clock.sleeps == sleeps and clock.now == 1000 + 5
 
 
 def test_no_url_makes_one_pause_per_attempt(fetch, fetch_log, clock, monkeypatch):

@@ -11,7 +11,9 @@
 #include <string>
 #include <string_view>
 
+#include "answer_watch.hpp"
 #include "common.hpp"
+#include "deadline.hpp"
 #include "resume.hpp"
 #include "scratch.hpp"
 #include "stall_watch.hpp"
@@ -173,7 +175,11 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
 
   Ref get = getattr(c.global(n::requests), c.interned(n::get));
   Ref timeout = c.global(n::DOWNLOAD_MODEL_TIMEOUT);
-  auto plain_get = [&] { return call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout)); };
+  const double answer_limit = Deadline::seconds_of(timeout);
+  auto plain_get = [&] {
+    return answered_within(c, answer_limit,
+                           [&] { return call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout)); });
+  };
   Ref r;
   long long whole = 0;  // resuming: the archive's whole size
   if (kept.resumable()) {
@@ -181,7 +187,9 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
     check(PyDict_SetItem(headers, text("Range"), textf("bytes=%llu-", static_cast<unsigned long long>(kept.size()))));
     check(PyDict_SetItem(headers, text("If-Range"), text(kept.info().validator.c_str())));
     try {
-      r = call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout), kw(c, n::headers, headers));
+      r = answered_within(c, answer_limit, [&] {
+        return call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout), kw(c, n::headers, headers));
+      });
     } catch (PyErr& e) {
       // refused by the client before it was sent (a header value it will
       // not send: requests' InvalidHeader is a ValueError): the rest cannot

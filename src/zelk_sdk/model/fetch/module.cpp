@@ -1,4 +1,5 @@
 // zelk_sdk.model.fetch: the import statements and bindings, in their order.
+#include "answer_watch.hpp"
 #include "common.hpp"
 #include "xz_reader.hpp"
 
@@ -76,6 +77,8 @@ void exec(PyObject* m, FrameState& fs) {
   bind(m, "fm", call(magic_cls, Kw{text("mime"), Py_False}, Kw{text("uncompress"), Py_False}));
 
   bind(m, "DOWNLOAD_MODEL_TIMEOUT", integer(300));
+
+  AnswerWatch::install();
 
   def_function(m, kGetDeviceToken);
   def_function(m, kGetModelUrl);

@@ -8,7 +8,20 @@ namespace {
 
 constexpr Param kParams[] = {{"model_id", "str", Exact::str}};
 
-void pause(Ctx& c) { call(getattr(c.global(n::time), c.interned(n::sleep)), integer(1)); }
+// The one-second pause between attempts, cut short where less of the budget
+// is left: no attempt starts after it, so sleeping past it only delays the
+// answer.
+void pause(Ctx& c, PyObject* s_time) {
+  Ref time = c.global(n::time);
+  Ref elapsed = Ref::steal(PyNumber_Subtract(call(getattr(time, c.interned(n::time))), s_time));
+  Ref left = Ref::steal(PyNumber_Subtract(c.global(n::DOWNLOAD_MODEL_TIMEOUT), elapsed));
+  Ref one = integer(1);
+  if (rich_compare(left, one, Py_GE)) {
+    call(getattr(time, c.interned(n::sleep)), one);
+  } else if (rich_compare(left, integer(0), Py_GT)) {
+    call(getattr(time, c.interned(n::sleep)), left);
+  }
+}
 
 Ref download_detection_model(Ctx& c) {
   PyObject* model_id = c.arg(param(kParams, "model_id"));
@@ -35,7 +48,7 @@ Ref download_detection_model(Ctx& c) {
         Ref got = download_url_within(c, downloader, url, deadline);
         model_dir = got ? got : call(downloader, kw(c, n::cloud_url, url));
       } else {
-        pause(c);
+        pause(c, s_time);
         continue;
       }
     } catch (PyErr& e) {
@@ -44,7 +57,7 @@ Ref download_detection_model(Ctx& c) {
       log_warning(c, [&] { return textf("Failed download zelk model: %U", str(e.value()).get()); });
     }
     if (model_dir.get() != Py_None) break;
-    pause(c);
+    pause(c, s_time);
   }
   return optional_str(model_dir);
 }
@@ -56,7 +69,8 @@ const FunctionDef kDownloadDetectionModel = declare({
     .doc = "Download and extract a detection model, retrying until timeout.\n"
            "\n"
            "Each attempt resolves the URL anew (get_model_url) and hands it to\n"
-           "download_url; a failed attempt is followed by a one-second pause. Attempts\n"
+           "download_url; a failed attempt is followed by a one-second pause (shorter\n"
+           "where less of the budget is left). Attempts\n"
            "start while fewer than DOWNLOAD_MODEL_TIMEOUT seconds have passed; a wait\n"
            "for another fetch of the same model ends with that budget.\n"
            "\n"

@@ -1,4 +1,5 @@
 // Device token and model URL resolution.
+#include "answer_watch.hpp"
 #include "common.hpp"
 
 namespace zelk::fetch {
@@ -29,6 +30,9 @@ Ref get_device_token(Ctx& c) {
 
 // requests' own limit of redirects followed for one request
 constexpr int kMaxRedirects = 30;
+// The model-URL request's time-out, in seconds: per receive for the client,
+// for the whole answer here.
+constexpr int kModelUrlTimeout = 30;
 
 // Where a request goes: the scheme, host and port as the HTTP client itself
 // parses the URL before it connects (urllib3's parse_url, which requests
@@ -88,8 +92,10 @@ Ref get_within_origin(Ctx& c, PyObject* get, PyObject* url, PyObject* headers) {
   Ref current = Ref::borrow(url);
   Origin own;
   for (int hops = 0;; ++hops) {
-    Ref r = call(get, current, kw(c, n::headers, headers), kw(c, n::timeout, integer(30)),
-                 kw(c, n::allow_redirects, Py_False));
+    Ref r = answered_within(c, kModelUrlTimeout, [&] {
+      return call(get, current, kw(c, n::headers, headers), kw(c, n::timeout, integer(kModelUrlTimeout)),
+                  kw(c, n::allow_redirects, Py_False));
+    });
     Ref location = redirect_target(c, r);
     if (!location) return r;
     call_method(r, c.interned(n::close));
@@ -127,7 +133,9 @@ Ref get_model_url(Ctx& c) {
     // a stand-in requests gets the statement as it is written
     Ref r = requests.get() == c.pinned(pin_requests) && get.get() == c.pinned(pin_requests_get)
                 ? get_within_origin(c, get, url, headers)
-                : call(get, url, kw(c, n::headers, headers), kw(c, n::timeout, integer(30)));
+                : answered_within(c, kModelUrlTimeout, [&] {
+                    return call(get, url, kw(c, n::headers, headers), kw(c, n::timeout, integer(kModelUrlTimeout)));
+                  });
     if (rich_compare(getattr(r, c.interned(n::status_code)), integer(200), Py_NE)) {
       log_warning(c, [&] {
         return textf("failed to get the model url with status. %U", fmt(getattr(r, c.interned(n::status_code))).get());

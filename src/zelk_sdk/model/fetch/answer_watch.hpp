@@ -1,0 +1,78 @@
+// The watch over a request's answer, from its connect to its last header.
+//
+// The client's time-out is per receive: a server that sends its status line
+// and headers a byte at a time, each byte within the time-out, keeps a
+// request waiting for hours (a header block may be 100 lines of 64 KiB). The
+// stall watch only begins with the body, so the headers are bounded here.
+//
+// While an AnswerWatch lives, every socket that this thread connects (the
+// interpreter's "socket.connect" audit event) is watched: once `limit`
+// seconds have passed since the first connect, the sockets are shut down,
+// which ends the blocked receive at once, and fired() says so. The limit is
+// the request's own time-out: a server that answers within it, as the client
+// already demands of its first byte, is never cut off.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common.hpp"
+#include "tree_ops.hpp"
+
+namespace zelk::fetch {
+
+class AnswerWatch {
+ public:
+  // Watches this thread's connects for `seconds`; a limit that is no finite
+  // positive number watches nothing.
+  explicit AnswerWatch(double seconds) noexcept;
+  AnswerWatch(const AnswerWatch&) = delete;
+  AnswerWatch& operator=(const AnswerWatch&) = delete;
+  ~AnswerWatch();
+
+  // True once the limit ended the request.
+  bool fired() const noexcept;
+  // Raises the error of an answer that did not come in time.
+  [[noreturn]] void raise_late(Ctx& c) const;
+
+  // Adds the audit hook that reports connects (once per process).
+  static void install() noexcept;
+
+ private:
+  static int hook(const char* event, PyObject* args, void*) noexcept;
+  void connected(int fd) noexcept;
+  void run(std::chrono::steady_clock::time_point until);
+
+  double seconds_;
+  AnswerWatch* outer_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::vector<tree::Fd> sockets_;
+  bool stop_ = false;
+  bool fired_ = false;
+  std::thread thread_;
+};
+
+// request() (a call of the client that connects) under an AnswerWatch of
+// `seconds`: an answer that did not come in time raises the watch's error,
+// whatever the client made of its socket being shut down.
+template <class Request>
+Ref answered_within(Ctx& c, double seconds, Request&& request) {
+  AnswerWatch watch(seconds);
+  Ref answer;
+  try {
+    answer = request();
+  } catch (PyErr& e) {
+    if (!e.is_exception() || !watch.fired()) throw;
+  }
+  if (watch.fired()) {
+    if (answer) call_method(answer, c.interned(n::close));
+    watch.raise_late(c);
+  }
+  return answer;
+}
+
+}  // namespace zelk::fetch
