@@ -16,8 +16,11 @@ from typing import Callable, Iterator
 Member = tuple[str, str, str]  # (name, kind: file, dir, sym or lnk, link target)
 
 
-def xz_tar(members: Iterator[Member]) -> bytes:
-    """The members as a pax tar, xz-compressed (preset 6): empty files, 0644."""
+def xz_tar(members: Iterator[Member] | bytes) -> bytes:
+    """The members as a pax tar, xz-compressed (preset 6): empty files, 0644.
+    Bytes are a tar made by hand, compressed as they are."""
+    if isinstance(members, bytes):
+        return lzma.compress(members, preset=6)
     buf = io.BytesIO()
     with tarfile.open(fileobj=buf, mode="w", format=tarfile.PAX_FORMAT) as tf:
         for name, kind, target in members:
@@ -31,6 +34,61 @@ def xz_tar(members: Iterator[Member]) -> bytes:
                 info.linkname = target
             tf.addfile(info)
     return lzma.compress(buf.getvalue(), preset=6)
+
+
+def block(info: tarfile.TarInfo, patch: dict[int, bytes] | None = None) -> bytes:
+    """The GNU header of `info`, with bytes patched in at their offsets and
+    the checksum made anew."""
+    buf = bytearray(info.tobuf(format=tarfile.GNU_FORMAT)[-512:])
+    for at, value in (patch or {}).items():
+        buf[at:at + len(value)] = value
+    buf[148:156] = b" " * 8
+    buf[148:156] = b"%06o\0 " % sum(buf)
+    return bytes(buf)
+
+
+def padded(data: bytes) -> bytes:
+    return data + b"\0" * (-len(data) % 512)
+
+
+def header(type_: bytes, name: str, payload: bytes) -> bytes:
+    info = tarfile.TarInfo(name)
+    info.type, info.size = type_, len(payload)
+    return block(info) + padded(payload)
+
+
+def pax_record(key: str, value: bytes) -> bytes:
+    body = b" %s=%s\n" % (key.encode(), value)
+    n = len(body) + 1
+    while len(b"%d" % n) + len(body) != n:
+        n += 1
+    return b"%d" % n + body
+
+
+def raw_tar(*parts: bytes, last: str = "m/f") -> bytes:
+    """Hand-made headers, then an empty file `last` and the end marker."""
+    return b"".join(parts) + block(tarfile.TarInfo(last)) + b"\0" * 1024
+
+
+def gnu_sparse(blocks: int, name: str = "m/sparse") -> bytes:
+    """An old GNU sparse member of `blocks` extension blocks of 21 regions."""
+    info = tarfile.TarInfo(name)
+    info.type = tarfile.GNUTYPE_SPARSE
+    head = block(info, {482: b"\1" if blocks else b"\0", 483: b"%011o\0" % (blocks * 21 * 1024)})
+    entries = b"".join(b"%011o\0%011o\0" % (i * 1024, 1) for i in range(1, 22))
+    ext = entries + b"\1" + b"\0" * 7
+    return head + ext * (blocks - 1) + entries + b"\0" * 8
+
+
+def sparse_map_10(regions: int, name: str = "m/sparse") -> bytes:
+    """A pax member with a 1.0 sparse map that states `regions` regions."""
+    pax = b"".join(pax_record(k, v) for k, v in [("GNU.sparse.major", b"1"), ("GNU.sparse.minor", b"0"),
+                                                 ("GNU.sparse.name", name.encode()),
+                                                 ("GNU.sparse.realsize", b"1024")])
+    data = padded(b"%d\n" % regions + b"0\n1\n" * min(regions, 100))
+    info = tarfile.TarInfo("m/GNUSparseFile.0/sparse")
+    info.size = len(data)
+    return header(tarfile.XHDTYPE, "pax", pax) + block(info) + data
 
 
 def deep(depth: int) -> str:
@@ -65,11 +123,35 @@ SHAPES: dict[str, tuple[Callable[[], Iterator[Member]], str]] = {
         "members with the directories made for their paths"),
 }
 
+# Headers that tarfile reads whole, or by recursion, before any check sees the member
+SHAPES.update({
+    "a pax record of 256 KiB and a byte": (
+        lambda: raw_tar(header(tarfile.XHDTYPE, "pax", pax_record("comment", b"c" * (256 * 1024 - 15)))),
+        "has a header record of 262145 bytes"),
+    "a long name of 1 MiB": (lambda: raw_tar(header(tarfile.GNUTYPE_LONGNAME, "././@LongLink", b"n" * 2**20)),
+                             "has a header record of 1048576 bytes"),
+    "9 pax records before a member": (
+        lambda: raw_tar(*[header(tarfile.XHDTYPE, "pax", pax_record("comment", b"c"))] * 9),
+        "has more than 8 header records before one member"),
+    "an old GNU sparse map of 3122 blocks": (lambda: raw_tar(gnu_sparse(3122)),
+                                             "has a sparse map of more than 65536 regions"),
+    "a 1.0 sparse map of a billion regions": (lambda: raw_tar(sparse_map_10(10**9)),
+                                              "has a sparse map of more than 65536 regions"),
+})
+
 # what only the full mode runs
 HEAVY: dict[str, tuple[Callable[[], Iterator[Member]], str]] = {
     "100000 empty members": (lambda: ((f"m/f{i}", "file", "") for i in range(99_999)), "installed"),
     "1000000 empty members": (lambda: ((f"m/f{i}", "file", "") for i in range(1_000_000)),
                               "the archive has more than 100000 members"),
+    "a pax record of 300 MB": (
+        lambda: raw_tar(header(tarfile.XHDTYPE, "pax", pax_record("comment", b"c" * 300_000_000))),
+        "has a header record of 300000"),
+    "an old GNU sparse map of 4 million regions": (lambda: raw_tar(gnu_sparse(4_000_000 // 21)),
+                                                   "has a sparse map of more than 65536 regions"),
+    "2000 sparse members of 3000 regions": (
+        lambda: raw_tar(*[gnu_sparse(3000 // 21, f"m/s{i}") for i in range(2000)]),
+        "sparse members have more than 1048576 regions in all"),
 }
 
 _CHILD = r"""

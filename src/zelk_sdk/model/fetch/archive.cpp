@@ -14,6 +14,7 @@
 #include "download.hpp"
 #include "extract.hpp"
 #include "scratch.hpp"
+#include "tar_header.hpp"
 #include "xz_reader.hpp"
 
 namespace zelk::fetch {
@@ -106,7 +107,9 @@ void check_free_space(const scratch::BaseDir& base, PyObject* reader) {
 // file is read once more, through the module's reader and the interpreter's
 // own tarfile, so that what is published does not depend on the stand-in.
 void check_archive_file(Ctx& c, PyObject* reader, PyObject* tar_xz_file) {
-  Ref archive = call(c.pinned(pin_tarfile_open), tar_xz_file, text("r|"), kw(c, n::fileobj, reader));
+  tar_header::HeaderBudget budget;
+  Ref archive = call(c.pinned(pin_tarfile_open), tar_xz_file, text("r|"), kw(c, n::fileobj, reader),
+                     kw(c, n::tarinfo, c.pinned(pin_TarInfo)));
   with(archive, c.interned(n::enter), c.interned(n::exit), [&](PyObject* f) { check_archive_complete(c, f, reader); });
 }
 
@@ -232,6 +235,7 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
       Ref tarfile = c.global(n::tarfile);
       const bool own = own_tarfile(c, tarfile);
       std::optional<scratch::Staging> staged;
+      tar_header::HeaderBudget budget;
       Ref reader;
       Ref archive;
       try {
@@ -242,7 +246,8 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
         check_free_space(base_dir, reader);
         staged.emplace(base_dir);
         if (own) {
-          archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|"), kw(c, n::fileobj, reader));
+          archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|"), kw(c, n::fileobj, reader),
+                         kw(c, n::tarinfo, c.pinned(pin_TarInfo)));
         } else {
           archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|xz"));
         }

@@ -119,6 +119,11 @@ namespace zelk::fetch {
   X(is_redirect, "is_redirect")                           \
   X(location, "location")                                 \
   X(close, "close")                                       \
+  X(tarinfo, "tarinfo")                                   \
+  X(sparse_structs, "_sparse_structs")                    \
+  X(tell, "tell")                                         \
+  X(block, "_block")                                      \
+  X(nti, "nti")                                           \
   X(scheme, "scheme")                                     \
   X(host, "host")                                         \
   X(port, "port")                                         \
@@ -158,6 +163,9 @@ enum Pinned : int {
   pin_ExtractError,
   pin_SpecialFileError,
   pin_AbsoluteLinkError,
+  // the module's TarInfo class, whose headers are read within limits
+  // (tar_header.hpp): archives of the module's own path are read with it
+  pin_TarInfo,
   // the requests module and its get, as imported: while the module's
   // `requests` is still these, get_model_url follows redirects itself and
   // sends the device token to its own origin only (see token.cpp)

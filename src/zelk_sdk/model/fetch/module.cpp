@@ -1,6 +1,7 @@
 // zelk_sdk.model.fetch: the import statements and bindings, in their order.
 #include "answer_watch.hpp"
 #include "common.hpp"
+#include "tar_header.hpp"
 #include "xz_reader.hpp"
 
 namespace zelk::fetch {
@@ -60,6 +61,7 @@ void exec(PyObject* m, FrameState& fs) {
   fs.pin(pin_ExtractError, getattr(tarfile, fs.names[n::ExtractError]));
   fs.pin(pin_SpecialFileError, getattr(tarfile, fs.names[n::SpecialFileError]));
   fs.pin(pin_AbsoluteLinkError, getattr(tarfile, fs.names[n::AbsoluteLinkError]));
+  fs.pin(pin_TarInfo, tar_header::create_class(m, getattr(tarfile, text("TarInfo"))));
   Ref requests = Ctx::lookup_global(globals, fs.builtins, fs.names[n::requests]);
   fs.pin(pin_requests, requests);
   fs.pin(pin_requests_get, getattr(requests, fs.names[n::get]));

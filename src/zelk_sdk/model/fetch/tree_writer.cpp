@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "scratch.hpp"
+#include "tar_header.hpp"
 #include "tree_ops.hpp"
 
 namespace zelk::fetch::writer {
@@ -303,6 +304,15 @@ class Extraction {
       copy_region(source, fd, size);
       return;
     }
+    // a map read from a pax record was judged by the record's size: the
+    // regions of the whole archive are counted here
+    const Py_ssize_t count = PyObject_Length(sparse);
+    if (count < 0) throw_error();
+    regions_ += static_cast<std::size_t>(count);
+    if (regions_ > tar_header::kMaxSparseTotal) {
+      raise(c_.pinned(pin_ExtractError),
+            textf("the archive's sparse members have more than %zu regions in all", tar_header::kMaxSparseTotal).get());
+    }
     for (Iter regions(sparse); Ref region = regions.next();) {
       const long long offset = as_size(getitem(region, integer(0)));
       if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) fail();
@@ -453,6 +463,7 @@ class Extraction {
   Ref name_;
   std::string leaf_;
   std::set<std::pair<dev_t, ino_t>> written_;
+  std::size_t regions_ = 0;  // sparse regions written
 };
 
 }  // namespace
