@@ -123,6 +123,9 @@ SHAPES: dict[str, tuple[Callable[[], Iterator[Member]], str]] = {
         "members with the directories made for their paths"),
 }
 
+SHAPES["20000 members between two directories 250 deep"] = (
+    lambda: ((f"m/{'ab'[i % 2]}/{deep(249)}/f{i}", "file", "") for i in range(20000)), "directory steps to extract")
+
 # Headers that tarfile reads whole, or by recursion, before any check sees the member
 SHAPES.update({
     "a pax record of 256 KiB and a byte": (
@@ -144,6 +147,13 @@ HEAVY: dict[str, tuple[Callable[[], Iterator[Member]], str]] = {
     "100000 empty members": (lambda: ((f"m/f{i}", "file", "") for i in range(99_999)), "installed"),
     "1000000 empty members": (lambda: ((f"m/f{i}", "file", "") for i in range(1_000_000)),
                               "the archive has more than 100000 members"),
+    "99000 symbolic links to a target 254 deep": (
+        lambda: iter([(f"m/{deep(254)}/f", "file", "")] + [(f"m/l{i}", "sym", f"{deep(254)}/f") for i in range(99_000)]),
+        "directory steps to extract"),
+    "99000 hard links to a file 254 deep, each 254 deep": (
+        lambda: iter([(f"m/a/{deep(253)}/f", "file", "")]
+                     + [(f"m/b{i % 2}/{deep(253)}/l{i}", "lnk", f"m/a/{deep(253)}/f") for i in range(99_000)]),
+        "directory steps to extract"),
     "a pax record of 300 MB": (
         lambda: raw_tar(header(tarfile.XHDTYPE, "pax", pax_record("comment", b"c" * 300_000_000))),
         "has a header record of 300000"),

@@ -208,6 +208,11 @@ Ref optional_str(Ref value);
 inline constexpr std::size_t kMaxMembers = 100000;
 inline constexpr std::size_t kMaxPathParts = 256;
 inline constexpr std::size_t kMaxPathBytes = 4096;
+// The directory steps of all member paths and link targets together (each
+// directory opened, made or looked at once more): an archive in tree order
+// takes a step or two a member, and one that jumps between deep directories
+// or links to deep targets over and over is refused at this count.
+inline constexpr std::size_t kMaxWalkSteps = 2000000;
 
 // Counts one more member of an archive; past kMaxMembers, the archive is
 // refused.

@@ -68,6 +68,7 @@ bool through_link(const std::string& base, PyObject* rel, bool target = false) {
       below_missing = true;
     }
     if (!below_missing) {
+      tree::StepCount::step();
       struct stat st;
       if (fstatat(cur.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT && errno != ENOTDIR) return true;

@@ -113,6 +113,17 @@ bool names_open(int dirfd, const char* name, int fd) noexcept {
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
+namespace {
+thread_local StepCount* steps_in_scope = nullptr;
+}  // namespace
+
+StepCount::StepCount() noexcept : outer_(steps_in_scope) { steps_in_scope = this; }
+StepCount::~StepCount() { steps_in_scope = outer_; }
+
+void StepCount::step() noexcept {
+  if (steps_in_scope != nullptr) ++steps_in_scope->total_;
+}
+
 std::vector<std::string> path_parts(const std::string& path) {
   std::vector<std::string> parts;
   std::size_t start = 0;

@@ -90,6 +90,25 @@ bool is_dir_at(int dirfd, const char* name) noexcept;
 // True when `name` in `dirfd` (not followed) is the file open at `fd`.
 bool names_open(int dirfd, const char* name, int fd) noexcept;
 
+// The directory steps (a directory opened, made or looked at) that the
+// extraction in scope on this thread has taken: a member's walk is bounded
+// by the limits of its path, and the sum of them is what these count.
+class StepCount {
+ public:
+  StepCount() noexcept;
+  StepCount(const StepCount&) = delete;
+  StepCount& operator=(const StepCount&) = delete;
+  ~StepCount();
+
+  // One more step of the extraction in scope, if any.
+  static void step() noexcept;
+  std::size_t total() const noexcept { return total_; }
+
+ private:
+  std::size_t total_ = 0;
+  StepCount* outer_;
+};
+
 // The parts of a path as a walk takes them: empty and "." parts dropped,
 // ".." kept (it climbs out of the part before it).
 std::vector<std::string> path_parts(const std::string& path);

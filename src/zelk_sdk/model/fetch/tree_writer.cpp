@@ -61,6 +61,7 @@ class Dirs {
       }
       const int parent = top();
       if (parent < 0) return Walk::failed;
+      tree::StepCount::step();
       tree::Fd fd{openat(parent, part.c_str(), kDirFlags)};
       if (!fd && errno == ENOENT && create) {
         if (mkdirat(parent, part.c_str(), 0777) == 0) {
@@ -97,6 +98,7 @@ class Dirs {
     tree::Fd cur;
     for (std::size_t i = from; i < levels_.size(); ++i) {
       const int parent = cur ? cur.get() : (i == 0 ? root_ : levels_[i - 1].fd.get());
+      tree::StepCount::step();
       tree::Fd next{openat(parent, levels_[i].name.c_str(), kDirFlags)};
       if (!next) return -1;
       cur = std::move(next);
@@ -137,6 +139,7 @@ class Dirs {
     tree::Fd child = std::move(levels_.back().fd);
     levels_.pop_back();
     if (levels_.empty() || levels_.back().fd || !child || !levels_.back().known) return;
+    tree::StepCount::step();
     tree::Fd up{openat(child.get(), "..", kDirFlags)};
     struct stat st;
     if (up && fstat(up.get(), &st) == 0 && st.st_dev == levels_.back().dev && st.st_ino == levels_.back().ino) {
@@ -479,11 +482,17 @@ void extract_members(Ctx& c, PyObject* tar, PyObject* check, PyObject* path, int
   const bool drop = stream == 1 && PyList_Check(list.get());
   const Py_ssize_t kept = drop ? PyList_GET_SIZE(list.get()) : 0;
   std::size_t count = 0;
+  tree::StepCount steps;
   Iter members(tar);
   while (Ref member = members.next()) {
     count_member(c, count);
     Ref checked = call(check, member);
     extraction.member(checked, decide(c, checked));
+    if (steps.total() > kMaxWalkSteps) {
+      raise(c.pinned(pin_ExtractError),
+            textf("the archive's paths and link targets take more than %zu directory steps to extract", kMaxWalkSteps)
+                .get());
+    }
     if (count + extraction.directories_made() > kMaxMembers) {
       raise(
           c.pinned(pin_ExtractError),
