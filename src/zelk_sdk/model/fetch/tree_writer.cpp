@@ -283,15 +283,22 @@ class Extraction {
     if (unlinkat(dir, leaf_.c_str(), 0) != 0 && errno != ENOENT) fail();
   }
 
+  // The file is made with its mode (which the umask may narrow; it is set
+  // exactly where it did); what held the name goes only when there was one.
   void regular(PyObject* member, const Decision& d) {
     const int dir = parent();
-    clear(dir);
-    tree::Fd fd{openat(dir, leaf_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)};
+    constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    const mode_t made = d.has_mode ? d.mode : 0666;
+    tree::Fd fd{openat(dir, leaf_.c_str(), kCreate, made)};
+    if (!fd && errno == EEXIST) {
+      clear(dir);
+      fd.reset(openat(dir, leaf_.c_str(), kCreate, made));
+    }
     if (!fd) fail();
     copy(member, fd.get());
-    attributes(fd.get(), member, d);
     struct stat st;
     if (fstat(fd.get(), &st) != 0) fail();
+    attributes(fd.get(), member, d, (st.st_mode & 07777) == made);
     written_.emplace(st.st_dev, st.st_ino);
   }
 
@@ -434,9 +441,10 @@ class Extraction {
   }
 
   // Mode and modification time, on the open entry. As tarfile does, a mode or
-  // a time that cannot be set does not fail the member.
-  void attributes(int fd, PyObject* member, const Decision& d) {
-    if (d.has_mode) fchmod(fd, d.mode);
+  // a time that cannot be set does not fail the member; `mode_set`: the
+  // entry was made with its mode.
+  void attributes(int fd, PyObject* member, const Decision& d, bool mode_set = false) {
+    if (d.has_mode && !mode_set) fchmod(fd, d.mode);
     Ref mtime = getattr(member, c_.interned(n::mtime));
     struct timespec when;
     if (PyLong_Check(mtime.get())) {
