@@ -52,9 +52,10 @@ class Plain:
         ([("f", "file", ""), ("l", "lnk", "./" * 300 + deep(257) + "/../" * 257 + "f")],
          "has a link target of more than 256 components"),
         ([("d", "dir", ""), ("f", "file", ""), ("l", "sym", "d/../" * 100 + "f")], None),
+        ([("../" + "n" * 10000, "file", "")], r"^the member '\.\./n{197}'\.\.\. \(10003 characters\) has a path longer"),
     ],
     ids=["256 deep", "257 deep", "1800 deep", "dots count", "4096 bytes", "4097 bytes", "long symlink target",
-         "deep hard link target", "symlink target within"],
+         "deep hard link target", "symlink target within", "a long name shown cut short"],
 )
 def test_limits_of_a_member(fetch, tmp_path, members, error, fallback):
     if fallback and error is None and len(members[-1][0]) > 4000:

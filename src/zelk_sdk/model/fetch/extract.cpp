@@ -91,17 +91,30 @@ bool through_link(const std::string& base, PyObject* rel, bool target = false) {
   return false;
 }
 
+// A member's name as a refusal shows it: whole up to kMaxPathBytes
+// characters, else its start and its length (a name may be a header record
+// long).
+Ref shown_name(PyObject* name) {
+  constexpr Py_ssize_t kShown = 200;
+  if (!PyUnicode_Check(name) || PyUnicode_GET_LENGTH(name) <= static_cast<Py_ssize_t>(kMaxPathBytes)) {
+    return textf("%R", name);
+  }
+  Ref start = Ref::steal(PyUnicode_Substring(name, 0, kShown));
+  return textf("%R... (%zd characters)", start.get(), PyUnicode_GET_LENGTH(name));
+}
+
 // The limits of a member's name or link target: what no model has.
 void within_limits(Ctx& c, PyObject* name, PyObject* text, const char* what) {
   if (!PyUnicode_Check(text)) return;
   const std::string t = scratch::encode_path(text);
   if (t.size() > kMaxPathBytes) {
     raise(c.pinned(pin_ExtractError),
-          textf("the member %R has a %s longer than %zu bytes", name, what, kMaxPathBytes).get());
+          textf("the member %U has a %s longer than %zu bytes", shown_name(name).get(), what, kMaxPathBytes).get());
   }
   if (tree::path_parts(t).size() > kMaxPathParts) {
-    raise(c.pinned(pin_ExtractError),
-          textf("the member %R has a %s of more than %zu components", name, what, kMaxPathParts).get());
+    raise(
+        c.pinned(pin_ExtractError),
+        textf("the member %U has a %s of more than %zu components", shown_name(name).get(), what, kMaxPathParts).get());
   }
 }
 
@@ -150,8 +163,9 @@ Ref check_member(Ctx& c) {
   Ref name = getattr(member, c.interned(n::name));
   Ref member_path = call(abspath, call(join, path, name));
   Ref prefix = Ref::steal(PyNumber_Add(abs_path, getattr(os, c.interned(n::sep))));
-  if (!within(member_path, prefix)) refuse_member(name);
+  // the limits first: a name past them is shown cut short
   within_limits(c, name, name, "path");
+  if (!within(member_path, prefix)) refuse_member(name);
 
   const std::string dest = scratch::encode_path(abs_path);
   if (!walked && PyUnicode_Check(name.get()) && through_link(dest, name)) refuse_member(name);
