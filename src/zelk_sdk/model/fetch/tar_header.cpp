@@ -193,9 +193,11 @@ void HeaderBudget::charge_regions(Ctx& c, std::size_t regions) {
   HeaderBudget* b = current;
   if (b == nullptr) return;
   b->regions += regions;
-  if (b->regions > kMaxSparseTotal) {
-    refuse(c, textf("the archive's sparse members have more than %zu regions in all", kMaxSparseTotal));
-  }
+  if (b->regions > kMaxSparseTotal) refuse_regions(c);
+}
+
+void refuse_regions(Ctx& c) {
+  refuse(c, textf("the archive's sparse members have more than %zu regions in all", kMaxSparseTotal));
 }
 
 Ref create_class(PyObject* module, PyObject* tarinfo_base) {

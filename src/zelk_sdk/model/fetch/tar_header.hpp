@@ -51,6 +51,9 @@ class HeaderBudget {
   HeaderBudget* outer_;
 };
 
+// Raises the refusal of an archive past kMaxSparseTotal.
+[[noreturn]] void refuse_regions(Ctx& c);
+
 // The TarInfo subclass, made once at import.
 Ref create_class(PyObject* module, PyObject* tarinfo_base);
 

@@ -319,10 +319,7 @@ class Extraction {
     const Py_ssize_t count = PyObject_Length(sparse);
     if (count < 0) throw_error();
     regions_ += static_cast<std::size_t>(count);
-    if (regions_ > tar_header::kMaxSparseTotal) {
-      raise(c_.pinned(pin_ExtractError),
-            textf("the archive's sparse members have more than %zu regions in all", tar_header::kMaxSparseTotal).get());
-    }
+    if (regions_ > tar_header::kMaxSparseTotal) tar_header::refuse_regions(c_);
     for (Iter regions(sparse); Ref region = regions.next();) {
       const long long offset = as_size(getitem(region, integer(0)));
       if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) fail();
