@@ -17,8 +17,8 @@ thread_local AnswerWatch* current = nullptr;
 
 }  // namespace
 
-AnswerWatch::AnswerWatch(double seconds) noexcept
-    : seconds_(std::isfinite(seconds) && seconds > 0 ? seconds : 0), outer_(current) {
+AnswerWatch::AnswerWatch(Ctx& c, double seconds) noexcept
+    : seconds_(std::isfinite(seconds) && seconds > 0 ? seconds : 0), fileno_(c.interned(n::fileno)), outer_(current) {
   if (seconds_ > 0) current = this;
 }
 
@@ -76,7 +76,7 @@ int AnswerWatch::hook(const char* event, PyObject* args, void*) noexcept {
   AnswerWatch* watch = current;
   if (watch == nullptr || std::strcmp(event, "socket.connect") != 0) return 0;
   if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args) < 1) return 0;
-  Ref fd = Ref::steal_or_null(PyObject_CallMethod(PyTuple_GET_ITEM(args, 0), "fileno", nullptr));
+  Ref fd = Ref::steal_or_null(PyObject_CallMethodNoArgs(PyTuple_GET_ITEM(args, 0), watch->fileno_));
   const long v = fd && PyLong_Check(fd.get()) ? PyLong_AsLong(fd) : -1;
   if (PyErr_Occurred()) PyErr_Clear();
   if (v >= 0 && v <= INT_MAX) watch->connected(static_cast<int>(v));

@@ -28,7 +28,7 @@ class AnswerWatch {
  public:
   // Watches this thread's connects for `seconds`; a limit that is no finite
   // positive number watches nothing.
-  explicit AnswerWatch(double seconds) noexcept;
+  AnswerWatch(Ctx& c, double seconds) noexcept;
   AnswerWatch(const AnswerWatch&) = delete;
   AnswerWatch& operator=(const AnswerWatch&) = delete;
   ~AnswerWatch();
@@ -47,6 +47,7 @@ class AnswerWatch {
   void run(std::chrono::steady_clock::time_point until);
 
   double seconds_;
+  PyObject* fileno_;  // the module's interned "fileno", for the hook
   AnswerWatch* outer_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -61,7 +62,7 @@ class AnswerWatch {
 // whatever the client made of its socket being shut down.
 template <class Request>
 Ref answered_within(Ctx& c, double seconds, Request&& request) {
-  AnswerWatch watch(seconds);
+  AnswerWatch watch(c, seconds);
   Ref answer;
   try {
     answer = request();
