@@ -4,6 +4,7 @@ and with the Redis keys intact where no deletion was sent."""
 
 from __future__ import annotations
 
+import json
 import os
 import shutil
 import signal
@@ -128,8 +129,48 @@ def test_headers_dripped_within_the_time_out_end_with_it(fetch, fetch_log, model
     *lines, last = fetch_log.records
     assert lines == [("info", "Download model")] + attempt_head(url, model_env)
     assert last == ("warning", f"Failed to download from {url} - the server's answer did not come within 1 s: "
-                               "its headers were too slow")
+                               "its headers or redirects were too slow")
     assert_nothing_left(model_env)
+
+
+def redirect_with_endless_body(location: str, then: bytes = b""):
+    """A redirect whose close-delimited body goes on for 20 s (a client that
+    reads it before it follows the redirect waits for it); later connections
+    get `then`."""
+    answered = []
+
+    def handler(conn):
+        if answered:
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(then) + then)
+            return
+        answered.append(1)
+        conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: %s\r\nConnection: close\r\n\r\n" % location.encode())
+        end = time.monotonic() + scaled(20)
+        while time.monotonic() < end:
+            conn.sendall(b" " * 1024)
+            time.sleep(0.05)
+
+    return handler
+
+
+@pytest.mark.parametrize("hop", ["archive", "model-URL service"])
+def test_a_redirects_body_is_not_read(fetch, fetch_log, backend, model_env, monkeypatch, model_xz, hop):
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 5)
+    url = backend.serve("m.tar.xz", model_xz)
+    if hop == "archive":
+        handler = redirect_with_endless_body(url)
+    else:
+        handler = redirect_with_endless_body("/y/m", json.dumps({"url": url}).encode())
+    with RawServer(handler, limit=2) as server:
+        if hop == "archive":
+            key = server.base + "/files/m.tar.xz"
+        else:
+            key = "m"
+            monkeypatch.setattr(fetch, "MODEL_URL", server.base + "/x/<MODEL_KEY>")
+        t0 = time.monotonic()
+        result = fetch.download_detection_model(key)
+        took = time.monotonic() - t0
+    assert result == os.path.join(model_env, "m") and took < scaled(4), (result, took, fetch_log.lines)
 
 
 def test_fewer_bytes_than_declared(fetch, fetch_log, backend, model_env, budget, model_xz):

@@ -41,9 +41,10 @@ bool AnswerWatch::fired() const noexcept {
 
 void AnswerWatch::raise_late(Ctx& c) const {
   char limit[32];
-  std::snprintf(limit, sizeof limit, "%g", seconds_);
-  raise_instance(call(c.pinned(pin_RequestException),
-                      textf("the server's answer did not come within %s s: its headers were too slow", limit)));
+  std::snprintf(limit, sizeof limit, "%.3g", seconds_);
+  raise_instance(
+      call(c.pinned(pin_RequestException),
+           textf("the server's answer did not come within %s s: its headers or redirects were too slow", limit)));
 }
 
 void AnswerWatch::connected(int fd) noexcept {
@@ -54,6 +55,10 @@ void AnswerWatch::connected(int fd) noexcept {
     shutdown(own.get(), SHUT_RDWR);
     return;
   }
+  // a new connect means the request before it is done (a redirect
+  // followed, an address given up): its socket is let go, or the duplicate
+  // would keep a connection open that its client closed
+  sockets_.clear();
   sockets_.push_back(std::move(own));
   if (thread_.joinable()) return;
   const auto until = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(

@@ -6,11 +6,11 @@
 // stall watch only begins with the body, so the headers are bounded here.
 //
 // While an AnswerWatch lives, every socket that this thread connects (the
-// interpreter's "socket.connect" audit event) is watched: once `limit`
-// seconds have passed since the first connect, the sockets are shut down,
-// which ends the blocked receive at once, and fired() says so. The limit is
-// the request's own time-out: a server that answers within it, as the client
-// already demands of its first byte, is never cut off.
+// interpreter's "socket.connect" audit event) is watched, the latest one
+// only: once `limit` seconds have passed since the first connect, it is shut
+// down, which ends the blocked receive at once, and fired() says so. The
+// limit is the request's own time-out: a server that answers within it, as
+// the client already demands of its first byte, is never cut off.
 #pragma once
 
 #include <chrono>

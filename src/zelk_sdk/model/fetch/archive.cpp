@@ -43,12 +43,24 @@ bool own_tarfile(Ctx& c, PyObject* tarfile) {
 // the block where tarfile stopped must then be the end-of-archive marker (what
 // follows it is ignored, as GNU tar ignores it), and the xz data must be whole
 // and intact to its end.
+// The most data an archive may hold after its end-of-archive marker.
+constexpr std::size_t kMaxAfterEnd = std::size_t{64} << 20;
+
 void check_archive_complete(Ctx& c, PyObject* f, PyObject* reader) {
   for (Iter members(f); members.next();) {
   }
   Ref offset = getattr(f, c.interned(n::offset));
   const unsigned long long at = PyLong_AsUnsignedLongLong(offset);
   if (at == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
+  // what follows the marker is decoded to check it, but a tar writer pads
+  // with a record at most: gigabytes of it are no model's
+  const std::optional<std::uint64_t> stated = xz::stated_size(reader);
+  if (stated && *stated > at && *stated - at > kMaxAfterEnd) {
+    raise(c.pinned(pin_ReadError),
+          textf("the archive holds %llu MiB after its end-of-archive marker; a tar writer pads with %zu MiB at most",
+                static_cast<unsigned long long>((*stated - at) >> 20), kMaxAfterEnd >> 20)
+              .get());
+  }
   switch (xz::block_at(reader, at)) {
     case xz::Block::zeros:
       break;
@@ -139,6 +151,7 @@ Ref quoted_names(const std::vector<std::string>& names) {
 
 // download_url(cloud_url) whose waits end at `deadline`.
 Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
+  AttemptScope attempt(deadline);
   try {
     Ref a = call(c.global(n::urlparse), cloud_url);
     Ref save_dir = c.global(n::BASE_MODEL_DIR);

@@ -119,6 +119,7 @@ namespace zelk::fetch {
   X(is_redirect, "is_redirect")                           \
   X(location, "location")                                 \
   X(close, "close")                                       \
+  X(get_redirect_target, "get_redirect_target")           \
   X(tarinfo, "tarinfo")                                   \
   X(sparse_structs, "_sparse_structs")                    \
   X(tell, "tell")                                         \
@@ -173,6 +174,9 @@ enum Pinned : int {
   pin_requests_get,
   pin_TooManyRedirects,
   pin_RequestException,
+  // a requests.Session of the module's that follows no redirect and reads
+  // no redirect's body (see get_once)
+  pin_Session,
   pin_urljoin,
   pin_parse_url,
 };
@@ -214,6 +218,20 @@ inline constexpr std::size_t kMaxPathBytes = 4096;
 // or links to deep targets over and over is refused at this count.
 inline constexpr std::size_t kMaxWalkSteps = 2000000;
 
+// One GET of `url` with requests' own client, through a session of the
+// module's that neither follows redirects nor reads a redirect's body
+// (requests' own reads it whole, even with allow_redirects=False), streamed:
+// session.get(url, [headers=headers,] timeout=timeout, stream=True,
+// allow_redirects=False), the session closed as requests.get closes its own.
+Ref get_once(Ctx& c, PyObject* url, PyObject* timeout, PyObject* headers);
+
+// How many redirects a request follows, as requests follows them.
+inline constexpr int kMaxRedirects = 30;
+// The Location that requests would follow from the response `r`, decoded as
+// requests decodes it; nothing when `r` is no redirect or its Location is
+// empty (requests returns `r` itself then).
+Ref redirect_target(Ctx& c, PyObject* r);
+
 // Counts one more member of an archive; past kMaxMembers, the archive is
 // refused.
 void count_member(Ctx& c, std::size_t& count);
@@ -226,5 +244,7 @@ extern const FunctionDef kCheckModelType;
 extern const FunctionDef kSafeExtract;
 extern const FunctionDef kDownloadFile;
 extern const FunctionDef kDownloadUrl;
+// Session.get_redirect_target of the module's session (token.cpp).
+extern const FunctionDef kNoRedirectTarget;
 
 }  // namespace zelk::fetch

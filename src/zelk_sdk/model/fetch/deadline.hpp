@@ -2,6 +2,7 @@
 // than on the network (the per-model lock) may not outlast.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -45,6 +46,32 @@ class Deadline {
   Clock::time_point start_;
   double seconds_ = 0;
   bool resolved_ = false;
+};
+
+// The deadline of the attempt this thread is making, while it makes it:
+// download_detection_model sets it for each attempt, download_url for its
+// own call. A request's answer must come by its end plus one read time-out.
+class AttemptScope {
+ public:
+  explicit AttemptScope(Deadline& d) noexcept : outer_(current_), d_(d) { current_ = this; }
+  AttemptScope(const AttemptScope&) = delete;
+  AttemptScope& operator=(const AttemptScope&) = delete;
+  ~AttemptScope() { current_ = outer_; }
+
+  // The time a request's answer may take: `own` (the request's time-out),
+  // cut to what is left of the attempt's budget plus one read time-out
+  // (DOWNLOAD_MODEL_TIMEOUT), and never less than a tenth of a second.
+  static double answer_limit(Ctx& c, double own) {
+    if (current_ == nullptr) return own;
+    const double read_timeout = Deadline::seconds_of(c.global(n::DOWNLOAD_MODEL_TIMEOUT));
+    const double left = current_->d_.remaining(c) + read_timeout;
+    return std::isnan(left) ? own : std::max(0.1, std::min(own, left));
+  }
+
+ private:
+  static inline thread_local AttemptScope* current_ = nullptr;
+  AttemptScope* outer_;
+  Deadline& d_;
 };
 
 }  // namespace zelk::fetch

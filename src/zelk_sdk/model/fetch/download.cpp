@@ -175,11 +175,34 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
 
   Ref get = getattr(c.global(n::requests), c.interned(n::get));
   Ref timeout = c.global(n::DOWNLOAD_MODEL_TIMEOUT);
-  const double answer_limit = Deadline::seconds_of(timeout);
-  auto plain_get = [&] {
-    return answered_within(c, answer_limit,
-                           [&] { return call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout)); });
+  const double answer_limit = AttemptScope::answer_limit(c, Deadline::seconds_of(timeout));
+  // requests.get(cloud_url, stream=True, timeout=..., [headers=...]). With
+  // requests' own get, redirects are followed here, as requests follows them
+  // for a GET, but without reading their bodies (requests reads each one
+  // whole, and a few hundred bytes of one may decode to gigabytes). The
+  // whole chain must answer within the watch's limit.
+  const bool own_get = get.get() == c.pinned(pin_requests_get);
+  auto get_answer = [&](PyObject* headers) {
+    return answered_within(c, answer_limit, [&] {
+      if (!own_get) {
+        Kw stream = kw(c, n::stream, Py_True), limit = kw(c, n::timeout, timeout);
+        return headers == nullptr ? call(get, cloud_url, stream, limit)
+                                  : call(get, cloud_url, stream, limit, kw(c, n::headers, headers));
+      }
+      Ref current = Ref::borrow(cloud_url);
+      for (int hops = 0;; ++hops) {
+        Ref r = get_once(c, current, timeout, headers);
+        Ref location = redirect_target(c, r);
+        if (!location) return r;
+        call_method(r, c.interned(n::close));
+        if (hops == kMaxRedirects) {
+          raise(c.pinned(pin_TooManyRedirects), textf("Exceeded %d redirects.", kMaxRedirects));
+        }
+        current = call(c.pinned(pin_urljoin), current, location);
+      }
+    });
   };
+  auto plain_get = [&] { return get_answer(nullptr); };
   Ref r;
   long long whole = 0;  // resuming: the archive's whole size
   if (kept.resumable()) {
@@ -187,9 +210,7 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
     check(PyDict_SetItem(headers, text("Range"), textf("bytes=%llu-", static_cast<unsigned long long>(kept.size()))));
     check(PyDict_SetItem(headers, text("If-Range"), text(kept.info().validator.c_str())));
     try {
-      r = answered_within(c, answer_limit, [&] {
-        return call(get, cloud_url, kw(c, n::stream, Py_True), kw(c, n::timeout, timeout), kw(c, n::headers, headers));
-      });
+      r = get_answer(headers);
     } catch (PyErr& e) {
       // refused by the client before it was sent (a header value it will
       // not send: requests' InvalidHeader is a ValueError): the rest cannot

@@ -40,11 +40,12 @@ Ref download_detection_model(Ctx& c) {
     Ref budget = c.global(n::DOWNLOAD_MODEL_TIMEOUT);
     if (!rich_compare(elapsed, budget, Py_LT)) break;
 
+    Deadline deadline(started, Deadline::seconds_of(budget));
+    AttemptScope attempt(deadline);
     Ref url = call(c.global(n::get_model_url), model_id);
     try {
       if (truthy(url)) {
         Ref downloader = c.global(n::download_url);
-        Deadline deadline(started, Deadline::seconds_of(budget));
         Ref got = download_url_within(c, downloader, url, deadline);
         model_dir = got ? got : call(downloader, kw(c, n::cloud_url, url));
       } else {

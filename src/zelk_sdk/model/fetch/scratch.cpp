@@ -234,6 +234,7 @@ std::vector<std::string> Staging::verify(const std::string& model_name) {
   std::vector<std::string> strays;
   bool has_model = false;
   std::string escaping;
+  bool over = false;
   bool out_of_memory = false;
   Py_BEGIN_ALLOW_THREADS;
   try {
@@ -245,7 +246,7 @@ std::vector<std::string> Staging::verify(const std::string& model_name) {
       }
       return true;
     });
-    if (has_model) escaping = escaping_link(lock_fd_.get(), model_name);
+    if (has_model) escaping = escaping_link(lock_fd_.get(), model_name, kMaxWalkSteps, over);
   } catch (const std::bad_alloc&) {
     out_of_memory = true;  // thrown again below, with the GIL held
   }
@@ -253,6 +254,9 @@ std::vector<std::string> Staging::verify(const std::string& model_name) {
   if (out_of_memory) throw std::bad_alloc();
   if (!has_model) {
     raise(PyExc_Exception, textf("the archive holds no directory %R", decode_path(model_name).get()).get());
+  }
+  if (over) {
+    raise(PyExc_Exception, textf("the archive's links take more than %zu steps to judge", kMaxWalkSteps).get());
   }
   if (!escaping.empty()) {
     raise(PyExc_Exception, textf("Attempted path traversal in tar archive: %U", decode_path(escaping).get()).get());

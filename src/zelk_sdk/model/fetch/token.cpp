@@ -1,6 +1,7 @@
 // Device token and model URL resolution.
 #include "answer_watch.hpp"
 #include "common.hpp"
+#include "deadline.hpp"
 
 namespace zelk::fetch {
 namespace {
@@ -29,10 +30,12 @@ Ref get_device_token(Ctx& c) {
 }
 
 // requests' own limit of redirects followed for one request
-constexpr int kMaxRedirects = 30;
 // The model-URL request's time-out, in seconds: per receive for the client,
 // for the whole answer here.
 constexpr int kModelUrlTimeout = 30;
+// The most content of the model-URL service's reply that is read (decoded):
+// its reply is a small JSON object.
+constexpr Py_ssize_t kMaxReply = Py_ssize_t{1} << 20;
 
 // Where a request goes: the scheme, host and port as the HTTP client itself
 // parses the URL before it connects (urllib3's parse_url, which requests
@@ -72,44 +75,72 @@ Ref origin_text(const Origin& o) {
   return textf("%U://%U:%S", str(o.scheme).get(), host.get(), o.port.get());
 }
 
-// The Location that requests would follow from `r`, decoded as requests
-// decodes it (the header's latin-1 text taken as UTF-8); empty when `r` is not
-// a redirect or its Location is empty, where requests returns `r` itself.
-Ref redirect_target(Ctx& c, PyObject* r) {
-  if (!truthy(getattr(r, c.interned(n::is_redirect)))) return {};
-  Ref location = getitem(getattr(r, c.interned(n::headers)), c.interned(n::location));
-  Ref raw = Ref::steal(PyUnicode_AsLatin1String(location));
-  Ref target = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr));
-  if (PyUnicode_GET_LENGTH(target.get()) == 0) return {};
-  return target;
+// The answer of the model-URL service, and for a 200 its content.
+struct Reply {
+  Ref response;
+  Ref content;  // bytes, or nothing where the response's own is to be read
+};
+
+// The content of `r` (a streamed response), decoded as requests decodes it,
+// read within kMaxReply bytes: a reply of a few hundred bytes may decode to
+// gigabytes.
+Ref bounded_content(Ctx& c, PyObject* r) {
+  Ref chunks = call_method(r, c.interned(n::iter_content), kw(c, n::chunk_size, integer(64 * 1024)));
+  Ref parts = Ref::steal(PyList_New(0));
+  Py_ssize_t size = 0;
+  for (Iter it(chunks); Ref chunk = it.next();) {
+    if (!PyBytes_Check(chunk.get())) raise(PyExc_TypeError, "the reply's content is not bytes");
+    size += PyBytes_GET_SIZE(chunk.get());
+    if (size > kMaxReply) {
+      call_method(r, c.interned(n::close));
+      raise(c.pinned(pin_RequestException),
+            textf("the model-URL service's reply is larger than %zd KiB", kMaxReply / 1024).get());
+    }
+    check(PyList_Append(parts, chunk));
+  }
+  return call_method(Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)), c.interned(n::join), parts);
 }
 
 // requests.get(url, headers=headers, timeout=30) with requests' own get, whose
 // redirects would take the device token to any host: they are followed here,
 // as requests follows them for a GET, but only within the origin of `url`;
-// a redirect anywhere else is refused before anything is sent there.
-Ref get_within_origin(Ctx& c, PyObject* get, PyObject* url, PyObject* headers) {
-  Ref current = Ref::borrow(url);
-  Origin own;
-  for (int hops = 0;; ++hops) {
-    Ref r = answered_within(c, kModelUrlTimeout, [&] {
-      return call(get, current, kw(c, n::headers, headers), kw(c, n::timeout, integer(kModelUrlTimeout)),
-                  kw(c, n::allow_redirects, Py_False));
-    });
-    Ref location = redirect_target(c, r);
-    if (!location) return r;
-    call_method(r, c.interned(n::close));
-    if (hops == kMaxRedirects) raise(c.pinned(pin_TooManyRedirects), textf("Exceeded %d redirects.", kMaxRedirects));
-    Ref target = call(c.pinned(pin_urljoin), current, location);
-    if (!own.scheme) own = origin_of(c, url);
-    Origin to = origin_of(c, target);
-    if (!same_origin(own, to)) {
-      raise(c.pinned(pin_RequestException),
-            textf("the model-URL service redirected to another origin (%U); the device token is not sent there",
-                  origin_text(to).get()));
+// a redirect anywhere else is refused before anything is sent there. The
+// answers are streamed: a redirect's body is never read, and a 200's
+// content within kMaxReply. The whole chain, content included, must come
+// within the request's 30 s (cut to what is left of the attempt).
+Reply get_within_origin(Ctx& c, PyObject* url, PyObject* headers) {
+  Reply reply;
+  Ref last = answered_within(c, AttemptScope::answer_limit(c, kModelUrlTimeout), [&] {
+    Ref current = Ref::borrow(url);
+    Origin own;
+    for (int hops = 0;; ++hops) {
+      Ref r = get_once(c, current, integer(kModelUrlTimeout), headers);
+      Ref location = redirect_target(c, r);
+      if (!location) {
+        if (rich_compare(getattr(r, c.interned(n::status_code)), integer(200), Py_EQ)) {
+          reply.content = bounded_content(c, r);
+        } else {
+          call_method(r, c.interned(n::close));
+        }
+        return r;
+      }
+      call_method(r, c.interned(n::close));
+      if (hops == kMaxRedirects) {
+        raise(c.pinned(pin_TooManyRedirects), textf("Exceeded %d redirects.", kMaxRedirects));
+      }
+      Ref target = call(c.pinned(pin_urljoin), current, location);
+      if (!own.scheme) own = origin_of(c, url);
+      Origin to = origin_of(c, target);
+      if (!same_origin(own, to)) {
+        raise(c.pinned(pin_RequestException),
+              textf("the model-URL service redirected to another origin (%U); the device token is not sent there",
+                    origin_text(to).get()));
+      }
+      current = std::move(target);
     }
-    current = std::move(target);
-  }
+  });
+  reply.response = std::move(last);
+  return reply;
 }
 
 Ref get_model_url(Ctx& c) {
@@ -131,11 +162,17 @@ Ref get_model_url(Ctx& c) {
     Ref requests = c.global(n::requests);
     Ref get = getattr(requests, c.interned(n::get));
     // a stand-in requests gets the statement as it is written
-    Ref r = requests.get() == c.pinned(pin_requests) && get.get() == c.pinned(pin_requests_get)
-                ? get_within_origin(c, get, url, headers)
-                : answered_within(c, kModelUrlTimeout, [&] {
-                    return call(get, url, kw(c, n::headers, headers), kw(c, n::timeout, integer(kModelUrlTimeout)));
-                  });
+    Ref r;
+    Ref content;
+    if (requests.get() == c.pinned(pin_requests) && get.get() == c.pinned(pin_requests_get)) {
+      Reply reply = get_within_origin(c, url, headers);
+      r = std::move(reply.response);
+      content = std::move(reply.content);
+    } else {
+      r = answered_within(c, AttemptScope::answer_limit(c, kModelUrlTimeout), [&] {
+        return call(get, url, kw(c, n::headers, headers), kw(c, n::timeout, integer(kModelUrlTimeout)));
+      });
+    }
     if (rich_compare(getattr(r, c.interned(n::status_code)), integer(200), Py_NE)) {
       log_warning(c, [&] {
         return textf("failed to get the model url with status. %U", fmt(getattr(r, c.interned(n::status_code))).get());
@@ -143,7 +180,8 @@ Ref get_model_url(Ctx& c) {
       return none();
     }
     Ref loads = getattr(c.global(n::json), c.interned(n::loads));
-    Ref body = call_method(getattr(r, c.interned(n::content)), c.interned(n::decode), text("UTF-8"));
+    if (!content) content = getattr(r, c.interned(n::content));
+    Ref body = call_method(content, c.interned(n::decode), text("UTF-8"));
     Ref parsed = call(loads, body);
     return optional_str(getitem(parsed, c.interned(n::url)));
   } catch (PyErr& e) {
@@ -154,7 +192,50 @@ Ref get_model_url(Ctx& c) {
   }
 }
 
+constexpr Param kRedirectParams[] = {{"self"}, {"resp"}};
+
+// Session.get_redirect_target of the module's session: no target, so that
+// requests neither follows a redirect nor reads its body.
+Ref no_redirect_target(Ctx&) { return none(); }
+
 }  // namespace
+
+const FunctionDef kNoRedirectTarget = declare({
+    .name = "get_redirect_target",
+    .qualname = "Session.get_redirect_target",
+    .doc = "No redirect is followed by the session itself.",
+    .params = params(kRedirectParams),
+    .body = no_redirect_target,
+});
+
+Ref get_once(Ctx& c, PyObject* url, PyObject* timeout, PyObject* headers) {
+  Ref session = call(c.pinned(pin_Session));
+  Ref r;
+  try {
+    Kw limit = kw(c, n::timeout, timeout), stream = kw(c, n::stream, Py_True);
+    Kw no_redirects = kw(c, n::allow_redirects, Py_False);
+    r = headers != nullptr
+            ? call_method(session, c.interned(n::get), url, kw(c, n::headers, headers), limit, stream, no_redirects)
+            : call_method(session, c.interned(n::get), url, limit, stream, no_redirects);
+  } catch (PyErr&) {
+    call_method(session, c.interned(n::close));
+    throw;
+  }
+  call_method(session, c.interned(n::close));
+  return r;
+}
+
+// The Location that requests would follow from `r`, decoded as requests
+// decodes it (the header's latin-1 text taken as UTF-8); empty when `r` is not
+// a redirect or its Location is empty, where requests returns `r` itself.
+Ref redirect_target(Ctx& c, PyObject* r) {
+  if (!truthy(getattr(r, c.interned(n::is_redirect)))) return {};
+  Ref location = getitem(getattr(r, c.interned(n::headers)), c.interned(n::location));
+  Ref raw = Ref::steal(PyUnicode_AsLatin1String(location));
+  Ref target = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr));
+  if (PyUnicode_GET_LENGTH(target.get()) == 0) return {};
+  return target;
+}
 
 const FunctionDef kGetDeviceToken = declare({
     .name = "get_device_token",

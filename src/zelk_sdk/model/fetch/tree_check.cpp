@@ -27,6 +27,28 @@ void split_into(const std::string& path, std::deque<std::string>& out) {
   out.insert(out.begin(), parts.begin(), parts.end());
 }
 
+// The steps of one tree check (an entry looked at, a part of a link's
+// resolution taken, "." included): a few links that lead through each other
+// with long texts would otherwise cost their length times their number
+// times the links that lead to them.
+class Steps {
+ public:
+  explicit Steps(std::size_t most) noexcept : left_(most) {}
+  bool take() noexcept {
+    if (left_ == 0) {
+      spent_ = true;
+      return false;
+    }
+    --left_;
+    return true;
+  }
+  bool spent() const noexcept { return spent_; }
+
+ private:
+  std::size_t left_;
+  bool spent_ = false;
+};
+
 // A directory on the way down from the model directory: what it is, and
 // how long its path (relative to the root) is.
 struct Level {
@@ -50,7 +72,7 @@ int climb(int fd, const Level& parent, int flags) {
 // the model directory. Component by component from there, each looked at in
 // the directory before it (never followed), ".." taken lexically: a path of
 // n components costs O(n) calls.
-bool stays_inside(std::vector<Level> levels, int dir_fd, const std::string& target) {
+bool stays_inside(std::vector<Level> levels, int dir_fd, const std::string& target, Steps& steps) {
   if (target.empty() || target[0] == '/') return false;
   tree::Fd cur{openat(dir_fd, ".", kLookFlags)};
   if (!cur) return false;
@@ -59,6 +81,7 @@ bool stays_inside(std::vector<Level> levels, int dir_fd, const std::string& targ
   split_into(target, pending);
   int links = 0;
   while (!pending.empty()) {
+    if (!steps.take()) return false;
     std::string part = std::move(pending.front());
     pending.pop_front();
     if (part == ".") continue;
@@ -112,7 +135,7 @@ bool stays_inside(std::vector<Level> levels, int dir_fd, const std::string& targ
 // small stack. Each directory is opened from its parent and left through its
 // "..", checked to be that parent, so a tree costs O(entries) calls however
 // deep it is.
-std::string first_escaping_link(int root_fd, const std::string& model_name) {
+std::string first_escaping_link(int root_fd, const std::string& model_name, Steps& steps) {
   struct Frame {
     Level level;
     std::vector<std::string> subdirs;  // still to be walked
@@ -135,6 +158,10 @@ std::string first_escaping_link(int root_fd, const std::string& model_name) {
     std::string escaping;
     const bool listed = tree::for_each_entry(cur.get(), [&](const char* name) {
       struct stat st;
+      if (!steps.take()) {
+        escaping = rel;
+        return false;
+      }
       if (fstatat(cur.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         escaping = rel + "/" + name;
         return false;
@@ -143,7 +170,7 @@ std::string first_escaping_link(int root_fd, const std::string& model_name) {
         stack.back().subdirs.emplace_back(name);
       } else if (S_ISLNK(st.st_mode)) {
         std::string target;
-        if (!tree::read_link(cur.get(), name, target) || !stays_inside(levels, cur.get(), target)) {
+        if (!tree::read_link(cur.get(), name, target) || !stays_inside(levels, cur.get(), target, steps)) {
           escaping = rel + "/" + name;
           return false;
         }
@@ -181,8 +208,11 @@ std::string first_escaping_link(int root_fd, const std::string& model_name) {
 
 }  // namespace
 
-std::string escaping_link(int root_fd, const std::string& model_name) {
-  return first_escaping_link(root_fd, model_name);
+std::string escaping_link(int root_fd, const std::string& model_name, std::size_t max_steps, bool& over) {
+  Steps steps(max_steps);
+  std::string escaping = first_escaping_link(root_fd, model_name, steps);
+  over = steps.spent();
+  return escaping;
 }
 
 }  // namespace zelk::fetch
