@@ -92,3 +92,22 @@ def test_a_body_that_does_not_fit_leaves_the_disk_as_it_was(fetch, fetch_log, ba
     assert free(small_fs) >= (2 * MiB if filler else 20 * MiB)  # the kept bytes (3 MiB or more) went
     if case == "a length longer than the free space":
         assert not any(line.startswith("Downloading... ") for line in fetch_log.lines)
+
+
+@pytest.mark.parametrize("files", [12_000, 100], ids=["blocks past what the index states", "a model that fits"])
+def test_an_extraction_that_takes_more_than_its_index_states_stops_at_the_reserve(fetch, fetch_log, backend,
+                                                                                   small_fs, files):
+    """12 000 files of a byte state 12 MiB of tar data and take 47 MiB of blocks."""
+    from support.archives import tarfile_xz
+
+    url = backend.serve("m.tar.xz", tarfile_xz([("m", "dir")] + [(f"m/f{i}", b"x") for i in range(files)]))
+    result = fetch.download_url(url)
+    if files == 100:
+        assert result == str(small_fs / "m") and len(os.listdir(small_fs / "m")) == 100
+        return
+    assert result is None
+    [warning] = fetch_log.at("warning")
+    assert re.fullmatch(re.escape(f"Failed to extracting tarxz {small_fs / 'm.tar.xz'} - not enough space in "
+                                  f"{small_fs}: the archive takes more than the 12 MiB its index states, ") + r"\d+ MiB free",
+                        warning), warning
+    assert os.listdir(small_fs) == [] and free(small_fs) >= 19 * MiB

@@ -183,6 +183,9 @@ HOSTILE = [
                  "not enough space in {base}: need 65 MiB, {free} MiB free", id="64 MiB of zeros after the marker"),
     pytest.param(True, near_the_free_space, lambda raw: lzma.compress(raw, preset=0), ALONE, None,
                  id="a model 1 MiB short of the free space"),
+    pytest.param(False, SMALL, lambda raw: xz_zeros_after(raw, 65), ALONE,
+                 "the archive holds 65 MiB after its end-of-archive marker; a tar writer pads with 64 MiB at most",
+                 id="65 MiB after the marker, with room for it"),
     # the threaded decoder cannot have its threads or blocks' buffers: where one thread decodes the archive,
     # so does the reader; with less room it fails before it hands out anything, with more after a block
     pytest.param(False, TWO_BLOCKS, lambda raw: xz_cli(raw, "-0", "-T2", "--block-size=4MiB"),

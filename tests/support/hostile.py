@@ -126,6 +126,11 @@ SHAPES: dict[str, tuple[Callable[[], Iterator[Member]], str]] = {
 SHAPES["20000 members between two directories 250 deep"] = (
     lambda: ((f"m/{'ab'[i % 2]}/{deep(249)}/f{i}", "file", "") for i in range(20000)), "directory steps to extract")
 
+SHAPES["40 chained links of 4000 bytes, 3000 links to the chain"] = (
+    lambda: iter([("m/f", "file", "")] + [(f"m/k{j}", "sym", "./" * 1990 + (f"k{j + 1}" if j < 39 else "f"))
+                                          for j in range(40)] + [(f"m/l{i}", "sym", "k0") for i in range(3000)]),
+    "links take more than 2000000 steps to judge")
+
 # Headers that tarfile reads whole, or by recursion, before any check sees the member
 SHAPES.update({
     "a pax record of 256 KiB and a byte": (

@@ -15,6 +15,7 @@
 #include "extract.hpp"
 #include "scratch.hpp"
 #include "tar_header.hpp"
+#include "tree_writer.hpp"
 #include "xz_reader.hpp"
 
 namespace zelk::fetch {
@@ -249,6 +250,7 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
       const bool own = own_tarfile(c, tarfile);
       std::optional<scratch::Staging> staged;
       tar_header::HeaderBudget budget;
+      std::optional<writer::SpaceGuard> guard;
       Ref reader;
       Ref archive;
       try {
@@ -257,6 +259,7 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
         reader = xz::open_at(c.pinned(pin_xz_reader_type), base_dir.fd(), archive_name, tar_xz_file,
                              c.pinned(pin_ReadError));
         check_free_space(base_dir, reader);
+        guard.emplace(base_dir.fd(), base_dir.path(), xz::stated_size(reader).value_or(0));
         staged.emplace(base_dir);
         if (own) {
           archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|"), kw(c, n::fileobj, reader),

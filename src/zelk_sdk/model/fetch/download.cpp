@@ -34,8 +34,6 @@ constexpr char kStallWindowVariable[] = "ZELK_FETCH_STALL_WINDOW";
 
 // A body of unknown length stops before the last twentieth of its file
 // system (5 %), or before its last 64 MiB where that is less.
-constexpr unsigned long long kReserveShare = 20;
-constexpr unsigned long long kReserveMax = 64 * scratch::kMiB;
 
 // The length that a Content-Length value declares: a number, or the same
 // number repeated ("201396, 201396", as a repeated header arrives). Empty
@@ -341,7 +339,7 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
                               : textf("the body runs past the %S bytes declared by Content-Length", total.get())));
           }
           if (!check_length && scratch::space_of(place.dir_fd, space)) {
-            const unsigned long long reserve = std::min(space.size / kReserveShare, kReserveMax);
+            const unsigned long long reserve = std::min(space.size / scratch::kReserveShare, scratch::kReserveMax);
             if (space.free < reserve || space.free - reserve < static_cast<unsigned long long>(n)) {
               drop_kept = true;
               // what the body needs so far, and what it had beyond the reserve

@@ -68,6 +68,10 @@ struct Space {
 bool space_of(int dir_fd, Space& out) noexcept;
 
 inline constexpr unsigned long long kMiB = 1048576;
+// What a transfer or an extraction that was not told its size leaves free:
+// a twentieth of the file system, at most 64 MiB.
+inline constexpr unsigned long long kReserveShare = 20;
+inline constexpr unsigned long long kReserveMax = 64 * kMiB;
 inline unsigned long long mib_up(unsigned long long bytes) { return bytes / kMiB + (bytes % kMiB != 0); }
 
 // OSError("not enough space in DIR: <detail>"), the one text of a transfer

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -295,9 +296,11 @@ class Extraction {
       fd.reset(openat(dir, leaf_.c_str(), kCreate, made));
     }
     if (!fd) fail();
+    charged_ = 0;
     copy(member, fd.get());
     struct stat st;
     if (fstat(fd.get(), &st) != 0) fail();
+    charge_blocks(st);
     attributes(fd.get(), member, d, (st.st_mode & 07777) == made);
     written_.emplace(st.st_dev, st.st_ino);
   }
@@ -320,7 +323,9 @@ class Extraction {
     if (count < 0) throw_error();
     regions_ += static_cast<std::size_t>(count);
     if (regions_ > tar_header::kMaxSparseTotal) tar_header::refuse_regions(c_);
+    std::size_t done = 0;
     for (Iter regions(sparse); Ref region = regions.next();) {
+      if (++done % 1024 == 0) taken_so_far(fd);
       const long long offset = as_size(getitem(region, integer(0)));
       if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) fail();
       copy_region(source, fd, as_size(getitem(region, integer(1))));
@@ -344,6 +349,7 @@ class Extraction {
       if (n != want) raise(c_.pinned(pin_ReadError), "unexpected end of data");
       write_all(fd, PyBytes_AS_STRING(chunk.get()), n);
       left -= n;
+      if ((since_look_ += static_cast<unsigned long long>(n)) >= kLookEvery) taken_so_far(fd);
     }
   }
 
@@ -464,6 +470,24 @@ class Extraction {
     futimens(fd, times);
   }
 
+  // What the file being written takes now, counted against the space
+  // guard in scope (and judged by it).
+  void taken_so_far(int fd) {
+    since_look_ = 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0) fail();
+    charge_blocks(st);
+    SpaceGuard::check();
+  }
+
+  void charge_blocks(const struct stat& st) noexcept {
+    const unsigned long long now = static_cast<unsigned long long>(st.st_blocks) * 512;
+    if (now > charged_) SpaceGuard::charge(now - charged_);
+    charged_ = std::max(charged_, now);
+  }
+
+  static constexpr unsigned long long kLookEvery = 16ULL << 20;
+
   Ctx& c_;
   PyObject* tar_;
   std::string dest_;
@@ -471,10 +495,38 @@ class Extraction {
   Ref name_;
   std::string leaf_;
   std::set<std::pair<dev_t, ino_t>> written_;
-  std::size_t regions_ = 0;  // sparse regions written
+  std::size_t regions_ = 0;            // sparse regions written
+  unsigned long long charged_ = 0;     // of the file being written, counted so far
+  unsigned long long since_look_ = 0;  // bytes written since its size was looked at
 };
 
 }  // namespace
+
+namespace {
+thread_local SpaceGuard* guard_in_scope = nullptr;
+}  // namespace
+
+SpaceGuard::SpaceGuard(int dir_fd, std::string dir, unsigned long long stated) noexcept
+    : dir_fd_(dir_fd), dir_(std::move(dir)), stated_(stated), outer_(guard_in_scope) {
+  guard_in_scope = this;
+}
+
+SpaceGuard::~SpaceGuard() { guard_in_scope = outer_; }
+
+void SpaceGuard::charge(unsigned long long bytes) noexcept {
+  if (guard_in_scope != nullptr) guard_in_scope->taken_ += bytes;
+}
+
+void SpaceGuard::check() {
+  SpaceGuard* g = guard_in_scope;
+  if (g == nullptr || g->taken_ <= g->stated_) return;
+  scratch::Space space;
+  if (!scratch::space_of(g->dir_fd_, space)) return;
+  const unsigned long long reserve = std::min(space.size / scratch::kReserveShare, scratch::kReserveMax);
+  if (space.free >= reserve) return;
+  scratch::raise_no_space(g->dir_, textf("the archive takes more than the %llu MiB its index states, %llu MiB free",
+                                         scratch::mib_up(g->stated_), space.free / scratch::kMiB));
+}
 
 void extract_members(Ctx& c, PyObject* tar, PyObject* check, PyObject* path, int root_fd) {
   Extraction extraction(c, tar, path, root_fd);
@@ -492,7 +544,10 @@ void extract_members(Ctx& c, PyObject* tar, PyObject* check, PyObject* path, int
   while (Ref member = members.next()) {
     count_member(c, count);
     Ref checked = call(check, member);
+    const std::size_t made_before = extraction.directories_made();
     extraction.member(checked, decide(c, checked));
+    SpaceGuard::charge(4096ULL * (extraction.directories_made() - made_before));
+    SpaceGuard::check();
     if (steps.total() > kMaxWalkSteps) {
       raise(c.pinned(pin_ExtractError),
             textf("the archive's paths and link targets take more than %zu directory steps to extract", kMaxWalkSteps)

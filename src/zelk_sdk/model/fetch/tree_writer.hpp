@@ -11,6 +11,8 @@
 // refuses the walk, and the member is refused.
 #pragma once
 
+#include <string>
+
 #include "common.hpp"
 
 namespace zelk::fetch::writer {
@@ -24,5 +26,34 @@ namespace zelk::fetch::writer {
 // a sparse member (its holes stay holes). A member that goes through a link, or a hard link to
 // anything but a regular file extracted before it, is refused.
 void extract_members(Ctx& c, PyObject* tar, PyObject* check, PyObject* path, int root_fd);
+
+// The room that the extraction in scope on this thread was judged to need
+// (the tar data its xz index states), on the file system of `dir_fd`. What
+// the writer takes is counted in blocks as the file system reports them
+// (a directory as 4 KiB); once that passes what was stated (a lying index,
+// sparse regions a block apart, many small files), the writer looks at the
+// free space every member and every 16 MiB or 1024 regions, and stops the
+// extraction before the file system's reserve (a twentieth, at most 64 MiB).
+class SpaceGuard {
+ public:
+  SpaceGuard(int dir_fd, std::string dir, unsigned long long stated) noexcept;
+  SpaceGuard(const SpaceGuard&) = delete;
+  SpaceGuard& operator=(const SpaceGuard&) = delete;
+  ~SpaceGuard();
+
+  // Counts `bytes` more taken by the extraction in scope, if any.
+  static void charge(unsigned long long bytes) noexcept;
+  // Raises OSError("not enough space in DIR: ...") when the extraction in
+  // scope took more than was stated and the file system is down to its
+  // reserve.
+  static void check();
+
+ private:
+  int dir_fd_;
+  std::string dir_;
+  unsigned long long stated_;
+  unsigned long long taken_ = 0;
+  SpaceGuard* outer_;
+};
 
 }  // namespace zelk::fetch::writer
