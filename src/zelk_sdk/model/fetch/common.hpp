@@ -175,6 +175,9 @@ enum Pinned : int {
   pin_RequestException,
   pin_urljoin,
   pin_parse_url,
+  // what cannot reach a server at all: no connection, a time-out
+  pin_ConnectionError,
+  pin_Timeout,
 };
 
 // One log line through the module's `logger`, looked up now (see log_line).
@@ -217,6 +220,10 @@ inline constexpr std::size_t kMaxWalkSteps = 2000000;
 // Counts one more member of an archive; past kMaxMembers, the archive is
 // refused.
 void count_member(Ctx& c, std::size_t& count);
+
+// True when the last call of the module's own get_model_url on this thread
+// failed without any HTTP answer (no connection, a time-out).
+bool model_url_unreachable() noexcept;
 
 // The functions of the module, in their order of definition.
 extern const FunctionDef kGetDeviceToken;

@@ -67,6 +67,8 @@ void exec(PyObject* m, FrameState& fs) {
   fs.pin(pin_requests_get, getattr(requests, fs.names[n::get]));
   fs.pin(pin_TooManyRedirects, getattr(requests, text("TooManyRedirects")));
   fs.pin(pin_RequestException, getattr(requests, text("RequestException")));
+  fs.pin(pin_ConnectionError, getattr(requests, text("ConnectionError")));
+  fs.pin(pin_Timeout, getattr(requests, text("Timeout")));
   Ref url_parse = Ref::steal(PyImport_ImportModule("urllib.parse"));
   fs.pin(pin_urljoin, getattr(url_parse, text("urljoin")));
   fs.pin(pin_parse_url, getattr(Ref::steal(PyImport_ImportModule("urllib3.util")), text("parse_url")));

@@ -112,8 +112,11 @@ Ref get_within_origin(Ctx& c, PyObject* get, PyObject* url, PyObject* headers) {
   }
 }
 
+thread_local bool unreachable = false;
+
 Ref get_model_url(Ctx& c) {
   PyObject* model_id = c.arg(param(kModelIdParams, "model_id"));
+  unreachable = false;
   try {
     // the common call (a direct URL) builds no text but the log line's
     log_info_built(c, concat({c.interned(n::msg_get_url), model_id}));
@@ -149,12 +152,15 @@ Ref get_model_url(Ctx& c) {
   } catch (PyErr& e) {
     if (!e.is_exception()) throw;
     Handling handling(e);
+    unreachable = e.matches(c.pinned(pin_ConnectionError)) || e.matches(c.pinned(pin_Timeout));
     log_warning(c, [&] { return textf("failed to get the model url %U", str(e.value()).get()); });
     return none();
   }
 }
 
 }  // namespace
+
+bool model_url_unreachable() noexcept { return unreachable; }
 
 const FunctionDef kGetDeviceToken = declare({
     .name = "get_device_token",
