@@ -396,11 +396,11 @@ def response_hook(hook: Any) -> Iterator[None]:
         made["response"].append(hook)
         return made
 
-    requests.sessions.default_hooks = hooks  # type: ignore[assignment]
+    requests.sessions.default_hooks = hooks
     try:
         yield
     finally:
-        requests.sessions.default_hooks = default_hooks  # type: ignore[assignment]
+        requests.sessions.default_hooks = default_hooks
 
 
 @contextmanager
