@@ -254,15 +254,16 @@ def test_verbose_shows_the_requests_and_hides_signatures(device):
 
 def test_progress_bar_from_the_bytes_written(device):
     backend, base, options = device
-    data = os.urandom(3 * MiB)
-    # each response breaks off after 1 MiB: the next attempts resume where it broke
-    backend.serve("person.tar.xz", data, etag='"v1"', ranges=True, reset_every=MiB, drip_after=0,
-                  drip_bytes=64 * 1024, drip_seconds=0.03)
+    data = os.urandom(8 * MiB)
+    # each response breaks off after 4 MiB, sent in about a second (the module writes 1 MiB
+    # chunks): the next attempt resumes where it broke
+    backend.serve("person.tar.xz", data, etag='"v1"', ranges=True, reset_every=4 * MiB, drip_after=0,
+                  drip_bytes=128 * 1024, drip_seconds=0.03)
     status, _, screen = on_terminal("fetch", "person", *options, "--timeout", "60")
     assert status == 1  # random bytes are no archive: what the bar showed is the point
     bars = [part.rsplit("\x1b[K", 1)[-1] for part in screen.split("\r") if "MiB/s" in part]
-    assert any("%" in b and "/3.0 MiB" in b and "ETA" in b for b in bars), screen
-    assert any("(resumed at 1.0 MiB)" in b for b in bars), screen
+    assert any("%" in b and "/8.0 MiB" in b and "ETA" in b for b in bars), screen
+    assert any("(resumed at 4.0 MiB)" in b for b in bars), screen
     assert "Downloading... " not in screen and "Resuming download at" not in screen
     assert "INFO MODEL: Extracting model file" in screen
 
