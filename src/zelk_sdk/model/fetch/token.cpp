@@ -114,6 +114,16 @@ Ref get_within_origin(Ctx& c, PyObject* get, PyObject* url, PyObject* headers) {
 
 thread_local bool unreachable = false;
 
+// No HTTP answer at all: no connection, a time-out of the client's, or the
+// answer watch's (answer_watch.cpp: an answer that did not come in time).
+bool no_answer(Ctx& c, const PyErr& e) {
+  if (e.matches(c.pinned(pin_ConnectionError)) || e.matches(c.pinned(pin_Timeout))) return true;
+  if (Py_TYPE(e.value()) != reinterpret_cast<PyTypeObject*>(c.pinned(pin_RequestException))) return false;
+  Ref text = str(e.value());
+  return PyUnicode_Tailmatch(text, Ref::steal(PyUnicode_FromString("the server's answer did not come within")), 0,
+                             PY_SSIZE_T_MAX, -1) == 1;
+}
+
 Ref get_model_url(Ctx& c) {
   PyObject* model_id = c.arg(param(kModelIdParams, "model_id"));
   unreachable = false;
@@ -152,7 +162,7 @@ Ref get_model_url(Ctx& c) {
   } catch (PyErr& e) {
     if (!e.is_exception()) throw;
     Handling handling(e);
-    unreachable = e.matches(c.pinned(pin_ConnectionError)) || e.matches(c.pinned(pin_Timeout));
+    unreachable = no_answer(c, e);
     log_warning(c, [&] { return textf("failed to get the model url %U", str(e.value()).get()); });
     return none();
   }
