@@ -52,7 +52,8 @@ def main(argv: list[str] | None = None) -> int:
     # a plain kill cleans up as Ctrl-C does
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
-        backend = Backend(token="demo-device-token", port=args.port)
+        backend = Backend(token="demo-device-token", port=args.port,
+                          on_abort=lambda line: print(f"demo: {line}", file=sys.stderr, flush=True))
     except OSError as e:
         print(f"demo: cannot listen on 127.0.0.1:{args.port}: {e.strerror}", file=sys.stderr)
         return 1

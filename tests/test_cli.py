@@ -98,17 +98,6 @@ def test_fetch_of_a_direct_url_needs_no_token(backend, tmp_path):
     assert r.stdout == str(tmp_path / "m" / "cars") + "\n"
 
 
-def test_fetch_that_finds_no_model_exits_1_within_its_budget(backend, tmp_path):
-    token = tmp_path / "token"
-    token.write_text(backend.token)
-    r = run("fetch", "unknown-key", "--server-host", backend.base, "--token-file", str(token),
-            "--model-dir", str(tmp_path / "m"), "--timeout", "1", timeout=30)
-    assert r.returncode == 1
-    assert r.stdout == ""
-    assert "failed to get the model url with status. 404" in r.stderr
-    assert "ERROR CLI: no model for unknown-key within 1 seconds" in r.stderr
-
-
 def test_model_type_failures(tmp_path):
     (tmp_path / "notes.txt").write_text("no model here")
     undetermined = run("model-type", str(tmp_path))
@@ -235,8 +224,8 @@ def test_flowsweep_failures_exit_1(redis_url, tmp_path):
 
 
 def test_fetch_on_a_terminal_draws_the_progress_as_a_bar(served_model):
-    """On a terminal the progress lines become one bar redrawn in place; the
-    other lines, and everything when no terminal watches, stay log lines."""
+    """On a terminal the progress lines give way to the bar (drawn while a
+    transfer lasts: tests/test_operator.py); the other lines stay log lines."""
     import pty
 
     backend, token, models = served_model
@@ -258,7 +247,6 @@ def test_fetch_on_a_terminal_draws_the_progress_as_a_bar(served_model):
     assert proc.wait(60) == 0
     assert proc.stdout.read() == str(models / "person") + "\n"
     screen = out.decode()
-    assert "\r[##############################] 100% 0/0 MB" in screen
     assert "Downloading... 100%" not in screen
     assert "INFO MODEL: Finished the downloading" in screen
 

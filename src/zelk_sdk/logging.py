@@ -5,17 +5,38 @@ Every logger handed out shares one handler, set up once, that writes lines like
 level comes from the environment variable ``ZELK_LOG_LEVEL``: a level name such
 as DEBUG or WARNING (in any case), or a number; INFO when unset. Any other value
 gets one line on standard error that says so, and INFO.
+
+A signed download URL is a credential until it expires: the handler writes the
+query string of every URL in a line as ``?…``, unless ``ZELK_LOG_SIGNED_URLS=1``
+(read when a line is written).
 """
 
 from __future__ import annotations
 
 import logging
 import os
+import re
 import sys
 import threading
 
 LOG_LEVEL_ENV = "ZELK_LOG_LEVEL"
 LOG_FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
+SIGNED_URLS_ENV = "ZELK_LOG_SIGNED_URLS"
+
+# the query of a URL (scheme://...?query) or of a request line's path ("GET /p?query HTTP/1.1")
+_QUERY = re.compile(r"((?:\b[a-zA-Z][a-zA-Z0-9+.-]*://|(?<=[A-Z] )/)[^\s?#\"']*)\?[^\s#\"']+")
+
+
+def redact_signed_urls(text: str) -> str:
+    """`text` with the query string of each URL in it shown as ``?…``."""
+    if os.environ.get(SIGNED_URLS_ENV) == "1":
+        return text
+    return _QUERY.sub("\\1?\u2026", text)
+
+
+class _Formatter(logging.Formatter):
+    def format(self, record: logging.LogRecord) -> str:
+        return redact_signed_urls(super().format(record))
 
 _lock = threading.Lock()
 _handler: logging.Handler | None = None
@@ -50,7 +71,7 @@ def _shared_handler() -> logging.Handler:
     with _lock:
         if _handler is None:
             handler = logging.StreamHandler(sys.stderr)
-            handler.setFormatter(logging.Formatter(LOG_FORMAT))
+            handler.setFormatter(_Formatter(LOG_FORMAT))
             _handler = handler
         return _handler
 

@@ -12,8 +12,10 @@ from __future__ import annotations
 import http.server
 import json
 import socketserver
+import sys
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -170,6 +172,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(b"0\r\n\r\n")
             self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError):
+            self.server.backend.aborted(f"{self.command} {self.path.split('?', 1)[0]}: the client went away after "
+                                        f"{sent - start} of {total - start} bytes")
+            self.close_connection = True
             return
         if a.break_after is not None or (a.declared_length or 0) > total or limit < total:
             self.close_connection = True
@@ -180,12 +185,23 @@ class _Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     allow_reuse_address = True
     backend: "Backend"
 
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # a client that resets its connection is no server fault: one line, no traceback
+        error = sys.exc_info()[1]
+        if isinstance(error, ConnectionError):
+            self.backend.aborted(f"{client_address[0]}:{client_address[1]}: the connection was cut ({error.strerror})")
+            return
+        super().handle_error(request, client_address)
+
 
 class Backend:
     """The model-URL service and the archive store, on one loopback port."""
 
-    def __init__(self, token: str | None = "device-token-1", port: int = 0) -> None:
+    def __init__(self, token: str | None = "device-token-1", port: int = 0,
+                 on_abort: Callable[[str], None] | None = None) -> None:
+        """`on_abort` gets one line for each transfer that a client cut short."""
         self.token = token
+        self._on_abort = on_abort
         self.replies: dict[str, Reply] = {}
         self.archives: dict[str, Archive] = {}
         self.requests: list[tuple[str, dict[str, str]]] = []
@@ -212,6 +228,10 @@ class Backend:
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
+
+    def aborted(self, line: str) -> None:
+        if self._on_abort is not None:
+            self._on_abort(line)
 
     @property
     def model_url(self) -> str:

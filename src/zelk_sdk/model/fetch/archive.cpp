@@ -13,6 +13,7 @@
 #include "common.hpp"
 #include "download.hpp"
 #include "extract.hpp"
+#include "index.hpp"
 #include "scratch.hpp"
 #include "tar_header.hpp"
 #include "tree_writer.hpp"
@@ -150,8 +151,9 @@ Ref quoted_names(const std::vector<std::string>& names) {
   return Ref::steal(PyUnicode_Join(text(", "), list));
 }
 
-// download_url(cloud_url) whose waits end at `deadline`.
-Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
+// download_url(cloud_url) whose waits end at `deadline`; for the model key
+// `key` (nullptr for none), the model it resolved to is recorded in the index.
+Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline, PyObject* key) {
   AttemptScope attempt(deadline);
   try {
     Ref a = call(c.global(n::urlparse), cloud_url);
@@ -179,6 +181,10 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
     Ref join = getattr(os_path, c.interned(n::join));
     Ref tar_xz_file = call(join, save_dir, base);
     Ref model_dir = call(join, save_dir, model_name);
+    auto resolved = [&](Ref dir) {
+      if (key != nullptr && dir.get() != Py_None) index::remember(c, base_dir, key, model_name);
+      return dir;
+    };
 
     // A URL whose last segment names no model would make the base directory
     // itself (or its parent) the "model"; one whose name is itself an archive
@@ -193,7 +199,7 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
       raise(PyExc_ValueError, textf("the URL path %R names no model archive", url_path.get()).get());
     }
 
-    if (os_path_test(c, c.global(n::os), n::isdir, model_dir)) return already_there(c, model_dir);
+    if (os_path_test(c, c.global(n::os), n::isdir, model_dir)) return resolved(already_there(c, model_dir));
 
     const std::string model = scratch::encode_path(model_name);
     const std::string archive_name = scratch::encode_path(base);
@@ -212,7 +218,7 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
                      scratch::decode_path(model_lock.foreign()).get());
       });
     }
-    if (os_path_test(c, c.global(n::os), n::isdir, model_dir)) return already_there(c, model_dir);
+    if (os_path_test(c, c.global(n::os), n::isdir, model_dir)) return resolved(already_there(c, model_dir));
 
     if (os_path_test(c, c.global(n::os), n::exists, tar_xz_file)) {
       log_info(c, [&] { return textf("tar.xz file already exists - %U", fmt(tar_xz_file).get()); });
@@ -225,7 +231,7 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
         try {
           ret = call_method(c.global(n::fm), c.interned(n::from_file), tar_xz_file);
         } catch (PyErr& e) {
-          if (e.is_exception() && finished_by_another(c, e, model_dir)) return already_there(c, model_dir);
+          if (e.is_exception() && finished_by_another(c, e, model_dir)) return resolved(already_there(c, model_dir));
           throw;
         }
         is_valid_tar = ret.get() != Py_None &&
@@ -268,7 +274,7 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
           archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|xz"));
         }
       } catch (PyErr& e) {
-        if (e.is_exception() && finished_by_another(c, e, model_dir)) return already_there(c, model_dir);
+        if (e.is_exception() && finished_by_another(c, e, model_dir)) return resolved(already_there(c, model_dir));
         throw;
       }
       scratch::Staging& staging = *staged;
@@ -319,7 +325,7 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
       return none();
     }
     log_info(c, [&] { return text("Finished the downloading"); });
-    return optional_str(model_dir);
+    return resolved(optional_str(model_dir));
   } catch (PyErr& e) {
     if (!e.is_exception()) throw;
     Handling handling(e);
@@ -331,14 +337,14 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline) {
 Ref download_url(Ctx& c) {
   // called on its own, the call has DOWNLOAD_MODEL_TIMEOUT seconds from now
   Deadline deadline(Deadline::Clock::now());
-  return fetch_model(c, c.arg(param(kParams, "cloud_url")), deadline);
+  return fetch_model(c, c.arg(param(kParams, "cloud_url")), deadline, nullptr);
 }
 
 }  // namespace
 
-Ref download_url_within(Ctx& c, PyObject* downloader, PyObject* cloud_url, Deadline& deadline) {
+Ref download_url_within(Ctx& c, PyObject* downloader, PyObject* cloud_url, Deadline& deadline, PyObject* key) {
   if (!is_function_of(downloader, c.module(), kDownloadUrl) || !PyUnicode_CheckExact(cloud_url)) return Ref();
-  return fetch_model(c, cloud_url, deadline);
+  return fetch_model(c, cloud_url, deadline, key);
 }
 
 const FunctionDef kDownloadUrl = declare({

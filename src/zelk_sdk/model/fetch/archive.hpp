@@ -9,7 +9,9 @@ namespace zelk::fetch {
 // When `downloader` is the module's own download_url and `cloud_url` a str,
 // runs download_url(cloud_url=cloud_url) with its waits bounded by `deadline`
 // (the budget of the enclosing call) and returns its result; otherwise
-// returns an empty Ref (the caller then calls `downloader` as written).
-Ref download_url_within(Ctx& c, PyObject* downloader, PyObject* cloud_url, Deadline& deadline);
+// returns an empty Ref (the caller then calls `downloader` as written). For a
+// fetch by the model key `key` (nullptr for a URL), the model it installs or
+// reuses is recorded in the store's index.
+Ref download_url_within(Ctx& c, PyObject* downloader, PyObject* cloud_url, Deadline& deadline, PyObject* key);
 
 }  // namespace zelk::fetch

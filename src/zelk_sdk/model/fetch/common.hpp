@@ -179,6 +179,9 @@ enum Pinned : int {
   pin_Session,
   pin_urljoin,
   pin_parse_url,
+  // what cannot reach a server at all: no connection, a time-out
+  pin_ConnectionError,
+  pin_Timeout,
 };
 
 // One log line through the module's `logger`, looked up now (see log_line).
@@ -235,6 +238,10 @@ Ref redirect_target(Ctx& c, PyObject* r);
 // Counts one more member of an archive; past kMaxMembers, the archive is
 // refused.
 void count_member(Ctx& c, std::size_t& count);
+
+// True when the last call of the module's own get_model_url on this thread
+// failed without any HTTP answer (no connection, a time-out).
+bool model_url_unreachable() noexcept;
 
 // The functions of the module, in their order of definition.
 extern const FunctionDef kGetDeviceToken;

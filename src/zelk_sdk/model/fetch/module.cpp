@@ -70,6 +70,8 @@ void exec(PyObject* m, FrameState& fs) {
   fs.pin(pin_Session,
          make_class(m, "Session", "requests' session, following no redirect and reading none.",
                     Ref::steal(PyTuple_Pack(1, getattr(requests, text("Session")).get())), {&kNoRedirectTarget}));
+  fs.pin(pin_ConnectionError, getattr(requests, text("ConnectionError")));
+  fs.pin(pin_Timeout, getattr(requests, text("Timeout")));
   Ref url_parse = Ref::steal(PyImport_ImportModule("urllib.parse"));
   fs.pin(pin_urljoin, getattr(url_parse, text("urljoin")));
   fs.pin(pin_parse_url, getattr(Ref::steal(PyImport_ImportModule("urllib3.util")), text("parse_url")));

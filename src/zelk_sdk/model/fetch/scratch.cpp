@@ -136,10 +136,10 @@ constexpr int kLockPollMaxMs = 250;
 
 }  // namespace
 
-ModelLock::ModelLock(Ctx& c, const BaseDir& base, const std::string& model_name, Deadline& deadline)
+ModelLock::ModelLock(Ctx& c, const BaseDir& base, const std::string& model_name, Deadline& deadline, bool announce)
     : base_(fcntl(base.fd(), F_DUPFD_CLOEXEC, 0)), name_(keyed_path("", model_name, kLock)) {
   if (!base_) raise_errno_path(base.path());
-  bool announced = false;
+  bool announced = !announce;
   for (;;) {
     tree::Fd fd{openat(base_.get(), name_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600)};
     struct stat st;

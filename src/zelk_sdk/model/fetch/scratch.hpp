@@ -45,6 +45,8 @@ bool is_scratch_name(const char* name);
 inline constexpr char kResume[] = ".resume";
 inline constexpr char kResumeInfo[] = ".resinfo";
 inline constexpr char kLock[] = ".lock";
+// the store's index of model keys (index.hpp): never swept
+inline constexpr char kIndex[] = ".index";
 std::string keyed_path(const std::string& dir, const std::string& key, const char* kind);
 // A new birth path (kind ".new") in `dir`, for an entry that is written and
 // then renamed to its place.
@@ -128,10 +130,10 @@ class PartFile {
 // can be made (a read-only base directory) the fetch goes on without one; so
 // it does where the name holds anything but a lock file of ours (a regular
 // file with one link, owned by this process's user), which is left alone:
-// foreign() then says so.
+// foreign() then says so. With `announce` false the wait is not logged.
 class ModelLock {
  public:
-  ModelLock(Ctx& c, const BaseDir& base, const std::string& model_name, Deadline& deadline);
+  ModelLock(Ctx& c, const BaseDir& base, const std::string& model_name, Deadline& deadline, bool announce = true);
   ModelLock(const ModelLock&) = delete;
   ModelLock& operator=(const ModelLock&) = delete;
   // Removes the lock file, then releases the lock.

@@ -27,7 +27,7 @@ constexpr char kNew[] = ".new";
 // an entry still under its birth name is stale after this long
 constexpr time_t kNewEntryStaleSeconds = 3600;
 
-enum class Kind { none, part, staging, born, resume, resinfo, lock };
+enum class Kind { none, part, staging, born, resume, resinfo, lock, index };
 
 // FNV-1a over the random digits and the kind: a name that merely looks like
 // ours (a user's ".zelk-tmp-notes.txt", a model called ".zelk-tmp-model") has
@@ -76,6 +76,8 @@ Kind kind_of(const char* name) {
     k = Kind::resinfo;
   } else if (std::strcmp(kind, kLock) == 0) {
     k = Kind::lock;
+  } else if (std::strcmp(kind, kIndex) == 0) {
+    k = Kind::index;
   } else {
     return Kind::none;
   }
@@ -195,7 +197,7 @@ void sweep_at(int dirfd) {
   const time_t now = time(nullptr);
   tree::for_each_entry(dirfd, [&](const char* name) {
     const Kind kind = kind_of(name);
-    if (kind != Kind::none) remove_if_stale(dirfd, name, kind, now);
+    if (kind != Kind::none && kind != Kind::index) remove_if_stale(dirfd, name, kind, now);
     return true;
   });
   Py_END_ALLOW_THREADS;

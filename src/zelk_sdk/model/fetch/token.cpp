@@ -143,8 +143,21 @@ Reply get_within_origin(Ctx& c, PyObject* url, PyObject* headers) {
   return reply;
 }
 
+thread_local bool unreachable = false;
+
+// No HTTP answer at all: no connection, a time-out of the client's, or the
+// answer watch's (answer_watch.cpp: an answer that did not come in time).
+bool no_answer(Ctx& c, const PyErr& e) {
+  if (e.matches(c.pinned(pin_ConnectionError)) || e.matches(c.pinned(pin_Timeout))) return true;
+  if (Py_TYPE(e.value()) != reinterpret_cast<PyTypeObject*>(c.pinned(pin_RequestException))) return false;
+  Ref text = str(e.value());
+  return PyUnicode_Tailmatch(text, Ref::steal(PyUnicode_FromString("the server's answer did not come within")), 0,
+                             PY_SSIZE_T_MAX, -1) == 1;
+}
+
 Ref get_model_url(Ctx& c) {
   PyObject* model_id = c.arg(param(kModelIdParams, "model_id"));
+  unreachable = false;
   try {
     // the common call (a direct URL) builds no text but the log line's
     log_info_built(c, concat({c.interned(n::msg_get_url), model_id}));
@@ -187,6 +200,7 @@ Ref get_model_url(Ctx& c) {
   } catch (PyErr& e) {
     if (!e.is_exception()) throw;
     Handling handling(e);
+    unreachable = no_answer(c, e);
     log_warning(c, [&] { return textf("failed to get the model url %U", str(e.value()).get()); });
     return none();
   }
@@ -236,6 +250,8 @@ Ref redirect_target(Ctx& c, PyObject* r) {
   if (PyUnicode_GET_LENGTH(target.get()) == 0) return {};
   return target;
 }
+
+bool model_url_unreachable() noexcept { return unreachable; }
 
 const FunctionDef kGetDeviceToken = declare({
     .name = "get_device_token",
