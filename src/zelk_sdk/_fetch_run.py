@@ -193,13 +193,23 @@ class Watch:
         request = r.request
         self.log.debug(f"{request.method} {redact(r.url)} -> {r.status_code} in {r.elapsed.total_seconds():.3f} s")
         if "x-device-token" in request.headers:
-            if r.status_code != 200 and not kwargs.get("stream"):
-                self.url_answer = (r.status_code, error_text(r.content))
+            if r.status_code != 200 and not r.is_redirect:
+                # a streamed answer (the module's own client) is read no further than its first 4 KiB
+                self.url_answer = (r.status_code, error_text(r.content if not kwargs.get("stream") else first_bytes(r)))
             return
         if r.status_code in (200, 206) and kwargs.get("stream"):
             self.declared_length = "Content-Length" in r.headers
             if self.bar is not None:
                 self.bar.transfer(r.status_code, r.headers)
+
+
+def first_bytes(r: Any, most: int = 4096) -> bytes:
+    """The start of a streamed answer's body, decoded; nothing where it cannot be read."""
+    try:
+        data = r.raw.read(most, decode_content=True)
+    except Exception:  # the answer is judged by its status alone then
+        return b""
+    return data if isinstance(data, bytes) else b""
 
 
 def classify(message: str, url_answer: tuple[int, str] | None, declared_length: bool) -> tuple[bool, str]:
