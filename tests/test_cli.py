@@ -226,27 +226,12 @@ def test_flowsweep_failures_exit_1(redis_url, tmp_path):
 def test_fetch_on_a_terminal_draws_the_progress_as_a_bar(served_model):
     """On a terminal the progress lines give way to the bar (drawn while a
     transfer lasts: tests/test_operator.py); the other lines stay log lines."""
-    import pty
+    from support.cli import on_terminal
 
     backend, token, models = served_model
-    master, slave = pty.openpty()
-    args = [str(SCRIPT), "fetch", "person", "--server-host", backend.base, "--token-file", str(token),
-            "--model-dir", str(models)]
-    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=slave, stdin=subprocess.DEVNULL, text=True)
-    os.close(slave)
-    out = b""
-    while True:
-        try:
-            chunk = os.read(master, 4096)
-        except OSError:  # the terminal closed with the process
-            break
-        if not chunk:
-            break
-        out += chunk
-    os.close(master)
-    assert proc.wait(60) == 0
-    assert proc.stdout.read() == str(models / "person") + "\n"
-    screen = out.decode()
+    status, out, screen = on_terminal("fetch", "person", "--server-host", backend.base, "--token-file", str(token),
+                                      "--model-dir", str(models))
+    assert status == 0 and out == str(models / "person") + "\n"
     assert "Downloading... 100%" not in screen
     assert "INFO MODEL: Finished the downloading" in screen
 

@@ -19,7 +19,7 @@ from support.archives import gnu_tar_xz, tarfile_xz
 from support.backend import Backend
 from support.cli import SCRIPT, clean_env, last_line, on_terminal, start
 from support.emulation import scaled
-from support.scratch import keyed_name, scratch_name
+from support.scratch import held, keyed_name, scratch_name
 
 MiB = 1 << 20
 FILES = {"model.tflite": b"\0" * 4096, "labels.txt": "person\n"}
@@ -48,19 +48,6 @@ def archive_gets(backend) -> int:
     return sum(p.startswith("/files/") for p in backend.paths())
 
 
-HOLDER = "import fcntl, sys, time\nf = open(sys.argv[1], 'a')\nfcntl.flock(f, fcntl.LOCK_EX)\nprint('held', flush=True)\ntime.sleep(600)\n"
-
-
-@contextmanager
-def held(path):
-    """`path` locked by another process, as a fetch in progress holds it."""
-    holder = subprocess.Popen([sys.executable, "-c", HOLDER, str(path)], stdout=subprocess.PIPE, text=True)
-    try:
-        assert holder.stdout.readline() == "held\n"
-        yield holder
-    finally:
-        holder.kill()
-        holder.wait()
 
 
 # ------------------------------------------------------------------ what no attempt can mend

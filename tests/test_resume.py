@@ -269,30 +269,14 @@ def test_a_transfer_without_real_progress_is_given_up_and_resumed(fetch, fetch_l
     assert archive_requests(backend)[1]["Range"].startswith("bytes=")
 
 
-HOLDER = """
-import fcntl, sys, time
-f = open(sys.argv[1], "a")
-fcntl.flock(f, fcntl.LOCK_EX)
-print("held", flush=True)
-time.sleep(600)
-"""
-
-
 @pytest.fixture
 def held_model_lock(model_env):
-    """The lock of model "m", held by another process (as flock(1) or a fetch
-    stuck on its server would hold it)."""
-    from support.scratch import keyed_name
+    """The lock of model "m", held by another process."""
+    from support.scratch import held, keyed_name
 
     model_env.mkdir()
-    holder = subprocess.Popen([sys.executable, "-c", HOLDER, str(model_env / keyed_name("m", ".lock"))],
-                              stdout=subprocess.PIPE, text=True)
-    try:
-        assert holder.stdout.readline() == "held\n"
+    with held(model_env / keyed_name("m", ".lock")) as holder:
         yield holder
-    finally:
-        holder.kill()
-        holder.wait()
 
 
 @pytest.mark.parametrize("caller", ["download_url", "download_detection_model"])
