@@ -124,6 +124,7 @@ cross_apt_setup() {
   entry=$(debian_archive_entry)
   [ -n "$entry" ] || die "no Debian archive found in /etc/apt/sources.list{,.d}"
   read -r uri suite signed <<<"$entry"
+  uri=${ZELK_DEBIAN_MIRROR:-$uri}
   [ "$signed" = - ] || opts=" signed-by=$signed"
   local apt=$CROSS/apt
   mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/parts"
@@ -278,7 +279,7 @@ cross_wheel() {
     "$PY" -m pip wheel "$src" -w "$out/raw" --no-build-isolation --no-deps -q --disable-pip-version-check
   local raw
   raw=$(ls "$out"/raw/*-linux_"$arch".whl)
-  "$PY" "$TOP/scripts/lib/retag.py" "$raw" "manylinux_${GLIBC_FLOOR//./_}_$arch" "$out"
+  "$PY" "$TOP/scripts/lib/retag.py" "$raw" "manylinux_${GLIBC_FLOOR//./_}_$arch" "$out" >/dev/null
   CROSS_WHEEL=$(ls "$out"/*.whl)
   cross_audit "$CROSS_WHEEL" "$arch"
 }

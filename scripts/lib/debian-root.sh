@@ -20,8 +20,9 @@
 # shellcheck source=scripts/lib/debian-archive.sh
 source "$(dirname "${BASH_SOURCE[0]}")/debian-archive.sh"
 SUITE=$DEBIAN_SUITE
-# What building the package and running its suite need in a root; a package
-# added here is installed into an existing root on its next use.
+# What building the package and running its suite need in a root (the one of
+# scripts/arm.sh); a package added here is installed into an existing root on
+# its next use.
 BUILD_DEBS=(
   python3.13-dev python3.13-venv python3-venv python3-pip g++ cmake make ninja-build git ca-certificates
   libmagic1t64 redis-server xz-utils liblzma-dev tar
@@ -29,8 +30,6 @@ BUILD_DEBS=(
   # compiling under emulation (a venv sees them: --system-site-packages)
   python3-requests python3-magic python3-redis python3-pytest python3-hypothesis python3-mypy
   python3-scikit-build-core
-  # the wheels' repair (scripts/wheels.sh)
-  patchelf
 )
 # What running the suite against an installed wheel needs: no compiler.
 RUN_DEBS=(python3.13 python3.13-venv ca-certificates libmagic1t64 redis-server xz-utils tar)

@@ -3,8 +3,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
