@@ -173,6 +173,30 @@ def test_a_redirects_body_is_not_read(fetch, fetch_log, backend, model_env, monk
     assert result == os.path.join(model_env, "m") and took < scaled(4), (result, took, fetch_log.lines)
 
 
+def framing_without_body(conn):
+    """A chunked body whose chunks carry one byte each behind 60 KB of chunk
+    extension: the connection is busy, the body does not grow (for 30 s)."""
+    conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+    end = time.monotonic() + scaled(30)
+    while time.monotonic() < end:
+        conn.sendall(b"1;" + b"x" * 60_000 + b"\r\nA\r\n")
+        time.sleep(0.05)
+
+
+def test_framing_without_body_is_a_stall(fetch, fetch_log, model_env, monkeypatch):
+    monkeypatch.setenv("ZELK_FETCH_STALL_WINDOW", "0.2")  # the body's window: 0.2 s x 1024 / 30, 6.8 s
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 5)
+    with RawServer(framing_without_body, limit=1) as server:
+        url = server.base + "/files/m.tar.xz"
+        t0 = time.monotonic()
+        assert fetch.download_url(url) is None
+        took = time.monotonic() - t0
+    assert took < scaled(20), took
+    [warning] = fetch_log.at("warning")
+    assert warning.startswith(f"Failed to download from {url} - the transfer stalled: less than 1 KiB/s for 6.8"), warning
+    assert_nothing_left(model_env)
+
+
 def test_fewer_bytes_than_declared(fetch, fetch_log, backend, model_env, budget, model_xz):
     url = backend.serve("m.tar.xz", model_xz, declared_length=len(model_xz) + 5000)
     assert fetch.download_detection_model(url) is None

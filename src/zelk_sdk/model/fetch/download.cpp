@@ -173,7 +173,7 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
 
   Ref get = getattr(c.global(n::requests), c.interned(n::get));
   Ref timeout = c.global(n::DOWNLOAD_MODEL_TIMEOUT);
-  const double answer_limit = AttemptScope::answer_limit(c, Deadline::seconds_of(timeout));
+  const double own_limit = Deadline::seconds_of(timeout);
   // requests.get(cloud_url, stream=True, timeout=..., [headers=...]). With
   // requests' own get, redirects are followed here, as requests follows them
   // for a GET, but without reading their bodies (requests reads each one
@@ -181,7 +181,9 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
   // whole chain must answer within the watch's limit.
   const bool own_get = get.get() == c.pinned(pin_requests_get);
   auto get_answer = [&](PyObject* headers) {
-    return answered_within(c, answer_limit, [&] {
+    // the limit is taken anew for each request: a Range request and the
+    // plain one after it share what is left of the attempt
+    return answered_within(c, AttemptScope::answer_limit(c, own_limit), [&] {
       if (!own_get) {
         Kw stream = kw(c, n::stream, Py_True), limit = kw(c, n::timeout, timeout);
         return headers == nullptr ? call(get, cloud_url, stream, limit)

@@ -31,7 +31,8 @@ bool bytes_received(int fd, std::uint64_t& out) noexcept {
 
 }  // namespace
 
-StallWatch::StallWatch(int fd, Seconds window, long long rate, Seconds fallback) noexcept : window_(window) {
+StallWatch::StallWatch(int fd, Seconds window, long long rate, Seconds fallback) noexcept
+    : window_(window), fallback_(fallback) {
   int type = 0;
   socklen_t size = sizeof type;
   if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0) return;
@@ -47,12 +48,6 @@ StallWatch::StallWatch(int fd, Seconds window, long long rate, Seconds fallback)
   }
 }
 
-bool StallWatch::sample(std::uint64_t& bytes) const noexcept {
-  if (kernel_count_) return bytes_received(fd_.get(), bytes);
-  bytes = reported_.load(std::memory_order_acquire);
-  return true;
-}
-
 StallWatch::~StallWatch() {
   if (thread_.joinable()) {
     {
@@ -66,23 +61,39 @@ StallWatch::~StallWatch() {
 
 void StallWatch::run(long long rate) {
   const Seconds window = window_;
+  // the body's own bytes count over the longer window where the kernel's
+  // count is had too: bytes of framing alone (chunk extensions, trailers,
+  // a header comment) keep the connection busy but bring no body
+  const Seconds body_window = std::max(window, fallback_);
   // a sample every tenth of the window, at most every second: the verdict
   // comes at most a tenth of a window (or a second) late
   const auto tick = std::chrono::duration_cast<Clock::duration>(std::min(window / 10, Seconds(1)));
-  const double needed = window.count() * static_cast<double>(rate);
   struct Sample {
     Clock::time_point at;
-    std::uint64_t bytes;
+    std::uint64_t received;  // the kernel's count
+    std::uint64_t body;      // the caller's
   };
   std::deque<Sample> samples;
   std::unique_lock<std::mutex> hold(mutex_);
   for (;;) {
-    Sample now{Clock::now(), 0};
-    if (!sample(now.bytes)) return;
+    Sample now{Clock::now(), 0, reported_.load(std::memory_order_acquire)};
+    if (kernel_count_ && !bytes_received(fd_.get(), now.received)) return;
     samples.push_back(now);
-    // the oldest sample kept is the newest one at least a window old
-    while (samples.size() >= 2 && now.at - samples[1].at >= window) samples.pop_front();
-    if (now.at - samples.front().at >= window && static_cast<double>(now.bytes - samples.front().bytes) < needed) {
+    // the oldest sample kept is the newest one at least the longer window old
+    while (samples.size() >= 2 && now.at - samples[1].at >= body_window) samples.pop_front();
+    const auto behind = [&](Seconds span, std::uint64_t Sample::* count) {
+      // the newest sample at least `span` old, if any: too little since then
+      const Sample* from = nullptr;
+      for (const Sample& old : samples) {
+        if (now.at - old.at < span) break;
+        from = &old;
+      }
+      return from != nullptr &&
+             static_cast<double>(now.*count - from->*count) < span.count() * static_cast<double>(rate);
+    };
+    const bool by_kernel = kernel_count_ && behind(window, &Sample::received);
+    if (by_kernel || behind(body_window, &Sample::body)) {
+      if (!by_kernel) window_ = body_window;  // read only once stalled() says so
       stalled_.store(true, std::memory_order_release);
       shutdown(fd_.get(), SHUT_RDWR);
       return;

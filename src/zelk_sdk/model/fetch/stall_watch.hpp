@@ -17,7 +17,10 @@
 // caller reports after each piece it received (progress()), over a window
 // long enough for one piece to arrive at the least rate that counts as
 // progress: a transfer at that rate is still never cut off, and one that
-// drips is still given up, later.
+// drips is still given up, later. Where the kernel's count is had, the
+// caller's count is judged over that longer window too: bytes of framing
+// (chunk extensions, trailers) that bring no body keep the kernel's count
+// going, but not for ever.
 #pragma once
 
 #include <atomic>
@@ -55,11 +58,11 @@ class StallWatch {
 
  private:
   void run(long long rate);
-  bool sample(std::uint64_t& bytes) const noexcept;
 
   tree::Fd fd_;
   bool kernel_count_ = false;
   Seconds window_;
+  Seconds fallback_;
   std::atomic<unsigned long long> reported_{0};
   std::mutex mutex_;
   std::condition_variable wake_;
