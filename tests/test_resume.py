@@ -312,8 +312,11 @@ def test_the_wait_for_a_held_lock_ends_with_the_budget(fetch, fetch_log, model_e
 def test_ctrl_c_ends_the_wait_for_a_held_lock(model_env, backend, held_model_lock):
     url = backend.serve("m.tar.xz", b"never fetched")
     env = dict(os.environ, ZELK_LOG_LEVEL="INFO")
+    # a suite started in the background of a shell without job control has
+    # SIGINT ignored, and an interpreter started so leaves it ignored: the
+    # child gets the default back, as a terminal's process has it
     proc = subprocess.Popen([sys.executable, "-c", CHILD, str(model_env), url], stderr=subprocess.PIPE, env=env,
-                            text=True)
+                            text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         for line in proc.stderr:
             if line.rstrip().endswith("waiting for another fetch of m"):
