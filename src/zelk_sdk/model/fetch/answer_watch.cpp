@@ -2,18 +2,43 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <system_error>
+#include <thread>
 
 namespace zelk::fetch {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // The watch of this thread's request, if any.
 thread_local AnswerWatch* current = nullptr;
+
+// One thread of the process keeps every watch's time: a thread a request
+// would cost more than the request on a small device (and user-mode
+// emulation keeps some of each thread's memory for good). Made on first
+// use, never destroyed (it may still wait when the process exits); a child
+// of fork() makes its own.
+struct Keeper {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::set<AnswerWatch*> watches;  // those whose time runs
+  pid_t pid = 0;                   // the process whose thread runs
+};
+
+Keeper& keeper() {
+  static Keeper* const k = new Keeper;
+  return *k;
+}
 
 }  // namespace
 
@@ -24,18 +49,13 @@ AnswerWatch::AnswerWatch(Ctx& c, double seconds) noexcept
 
 AnswerWatch::~AnswerWatch() {
   if (seconds_ > 0) current = outer_;
-  if (thread_.joinable()) {
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
-  }
+  Keeper& k = keeper();
+  std::lock_guard<std::mutex> hold(k.mutex);
+  k.watches.erase(this);
 }
 
 bool AnswerWatch::fired() const noexcept {
-  std::lock_guard<std::mutex> hold(mutex_);
+  std::lock_guard<std::mutex> hold(keeper().mutex);
   return fired_;
 }
 
@@ -50,7 +70,8 @@ void AnswerWatch::raise_late(Ctx& c) const {
 void AnswerWatch::connected(int fd) noexcept {
   tree::Fd own{fcntl(fd, F_DUPFD_CLOEXEC, 0)};
   if (!own) return;
-  std::lock_guard<std::mutex> hold(mutex_);
+  Keeper& k = keeper();
+  std::lock_guard<std::mutex> hold(k.mutex);
   if (fired_) {
     shutdown(own.get(), SHUT_RDWR);
     return;
@@ -58,23 +79,44 @@ void AnswerWatch::connected(int fd) noexcept {
   // a new connect means the request before it is done (a redirect
   // followed, an address given up): its socket is let go, or the duplicate
   // would keep a connection open that its client closed
-  sockets_.clear();
-  sockets_.push_back(std::move(own));
-  if (thread_.joinable()) return;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                            std::chrono::duration<double>(seconds_));
-  try {
-    thread_ = std::thread([this, until] { run(until); });
-  } catch (const std::system_error&) {
-    // no thread to be had: the request goes on under the client's time-out
+  socket_ = std::move(own);
+  if (k.watches.count(this) != 0) return;
+  until_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds_));
+  if (k.pid != getpid()) {
+    try {
+      std::thread(run).detach();
+      k.pid = getpid();
+    } catch (const std::system_error&) {
+      return;  // no thread to be had: the request goes on under the client's time-out
+    }
   }
+  k.watches.insert(this);
+  k.wake.notify_one();
 }
 
-void AnswerWatch::run(std::chrono::steady_clock::time_point until) {
-  std::unique_lock<std::mutex> hold(mutex_);
-  if (wake_.wait_until(hold, until, [this] { return stop_; })) return;
-  fired_ = true;
-  for (const tree::Fd& s : sockets_) shutdown(s.get(), SHUT_RDWR);
+void AnswerWatch::run() {
+  Keeper& k = keeper();
+  std::unique_lock<std::mutex> hold(k.mutex);
+  for (;;) {
+    Clock::time_point next = Clock::time_point::max();
+    const Clock::time_point now = Clock::now();
+    for (auto it = k.watches.begin(); it != k.watches.end();) {
+      AnswerWatch* w = *it;
+      if (w->until_ <= now) {
+        w->fired_ = true;
+        shutdown(w->socket_.get(), SHUT_RDWR);
+        it = k.watches.erase(it);
+        continue;
+      }
+      next = std::min(next, w->until_);
+      ++it;
+    }
+    if (next == Clock::time_point::max()) {
+      k.wake.wait(hold);
+    } else {
+      k.wake.wait_until(hold, next);
+    }
+  }
 }
 
 int AnswerWatch::hook(const char* event, PyObject* args, void*) noexcept {

@@ -14,10 +14,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "common.hpp"
 #include "tree_ops.hpp"
@@ -44,17 +40,15 @@ class AnswerWatch {
  private:
   static int hook(const char* event, PyObject* args, void*) noexcept;
   void connected(int fd) noexcept;
-  void run(std::chrono::steady_clock::time_point until);
+  static void run();
 
   double seconds_;
   PyObject* fileno_;  // the module's interned "fileno", for the hook
   AnswerWatch* outer_;
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::vector<tree::Fd> sockets_;
-  bool stop_ = false;
+  // under the process's keeper's lock (answer_watch.cpp)
+  std::chrono::steady_clock::time_point until_{};
+  tree::Fd socket_;
   bool fired_ = false;
-  std::thread thread_;
 };
 
 // request() (a call of the client that connects) under an AnswerWatch of
