@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import pty
+import signal
 import subprocess
 import sys
 import time
@@ -21,7 +22,14 @@ def clean_env(**extra: str) -> dict[str, str]:
     return env
 
 
+def _sigint_as_on_a_terminal() -> None:
+    # a suite started in the background of a shell without job control has
+    # SIGINT ignored, and an interpreter started so leaves it ignored
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def start(*args: str, env: dict[str, str] | None = None, **popen: object) -> subprocess.Popen[str]:
+    popen.setdefault("preexec_fn", _sigint_as_on_a_terminal)
     return subprocess.Popen([str(SCRIPT), *args], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
                             env=env if env is not None else clean_env(), **popen)  # type: ignore[call-overload]
 
