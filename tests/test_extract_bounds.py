@@ -171,7 +171,10 @@ def test_too_many_members(fetch, tmp_path):
 # Generous bounds: each of these took seconds to minutes (or failed with a
 # RecursionError) when a member's checks cost its depth squared; now each
 # costs a fraction of a second on a loaded 2-core machine.
-CPU_BOUND = 5.0
+# Twice the 5 s goal (which bench/bench_extract_bounds.py measures): a loaded
+# machine stretches CPU time too (5.6 s was seen for 75 000 directories made
+# while three suites ran), and the faults these catch cost ten times more.
+CPU_BOUND = 10.0
 RSS_BOUND = 64 << 20
 
 
