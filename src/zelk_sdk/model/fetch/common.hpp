@@ -235,6 +235,25 @@ inline constexpr int kMaxRedirects = 30;
 // empty (requests returns `r` itself then).
 Ref redirect_target(Ctx& c, PyObject* r);
 
+// get_once from `url`, following redirects as requests follows them for a
+// GET (kMaxRedirects at most), each redirect closed unread; `check(target)`
+// judges each target before anything is sent there (it raises to refuse).
+// The answer that is no redirect.
+template <class Check>
+Ref get_following(Ctx& c, PyObject* url, PyObject* timeout, PyObject* headers, Check&& check) {
+  Ref current = Ref::borrow(url);
+  for (int hops = 0;; ++hops) {
+    Ref r = get_once(c, current, timeout, headers);
+    Ref location = redirect_target(c, r);
+    if (!location) return r;
+    call_method(r, c.interned(n::close));
+    if (hops == kMaxRedirects) raise(c.pinned(pin_TooManyRedirects), textf("Exceeded %d redirects.", kMaxRedirects));
+    Ref target = call(c.pinned(pin_urljoin), current, location);
+    check(target.get());
+    current = std::move(target);
+  }
+}
+
 // Counts one more member of an archive; past kMaxMembers, the archive is
 // refused.
 void count_member(Ctx& c, std::size_t& count);

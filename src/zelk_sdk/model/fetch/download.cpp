@@ -189,17 +189,7 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
         return headers == nullptr ? call(get, cloud_url, stream, limit)
                                   : call(get, cloud_url, stream, limit, kw(c, n::headers, headers));
       }
-      Ref current = Ref::borrow(cloud_url);
-      for (int hops = 0;; ++hops) {
-        Ref r = get_once(c, current, timeout, headers);
-        Ref location = redirect_target(c, r);
-        if (!location) return r;
-        call_method(r, c.interned(n::close));
-        if (hops == kMaxRedirects) {
-          raise(c.pinned(pin_TooManyRedirects), textf("Exceeded %d redirects.", kMaxRedirects));
-        }
-        current = call(c.pinned(pin_urljoin), current, location);
-      }
+      return get_following(c, cloud_url, timeout, headers, [](PyObject*) {});
     });
   };
   auto plain_get = [&] { return get_answer(nullptr); };

@@ -111,24 +111,8 @@ Ref bounded_content(Ctx& c, PyObject* r) {
 Reply get_within_origin(Ctx& c, PyObject* url, PyObject* headers) {
   Reply reply;
   Ref last = answered_within(c, AttemptScope::answer_limit(c, kModelUrlTimeout), [&] {
-    Ref current = Ref::borrow(url);
     Origin own;
-    for (int hops = 0;; ++hops) {
-      Ref r = get_once(c, current, integer(kModelUrlTimeout), headers);
-      Ref location = redirect_target(c, r);
-      if (!location) {
-        if (rich_compare(getattr(r, c.interned(n::status_code)), integer(200), Py_EQ)) {
-          reply.content = bounded_content(c, r);
-        } else {
-          call_method(r, c.interned(n::close));
-        }
-        return r;
-      }
-      call_method(r, c.interned(n::close));
-      if (hops == kMaxRedirects) {
-        raise(c.pinned(pin_TooManyRedirects), textf("Exceeded %d redirects.", kMaxRedirects));
-      }
-      Ref target = call(c.pinned(pin_urljoin), current, location);
+    Ref r = get_following(c, url, integer(kModelUrlTimeout), headers, [&](PyObject* target) {
       if (!own.scheme) own = origin_of(c, url);
       Origin to = origin_of(c, target);
       if (!same_origin(own, to)) {
@@ -136,8 +120,13 @@ Reply get_within_origin(Ctx& c, PyObject* url, PyObject* headers) {
               textf("the model-URL service redirected to another origin (%U); the device token is not sent there",
                     origin_text(to).get()));
       }
-      current = std::move(target);
+    });
+    if (rich_compare(getattr(r, c.interned(n::status_code)), integer(200), Py_EQ)) {
+      reply.content = bounded_content(c, r);
+    } else {
+      call_method(r, c.interned(n::close));
     }
+    return r;
   });
   reply.response = std::move(last);
   return reply;
