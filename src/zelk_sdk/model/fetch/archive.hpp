@@ -12,4 +12,10 @@ namespace zelk::fetch {
 // returns an empty Ref (the caller then calls `downloader` as written).
 Ref download_url_within(Ctx& c, PyObject* downloader, PyObject* cloud_url, Deadline& deadline);
 
+// The checks of an archive that tarfile has read through the module's xz
+// `reader` up to where the extractor left it (`f` is the TarFile): the rest of
+// the member list, the end-of-archive marker where tarfile stopped, and the
+// xz data whole and intact to its end. Raises tarfile.ReadError otherwise.
+void check_archive_complete(Ctx& c, PyObject* f, PyObject* reader);
+
 }  // namespace zelk::fetch

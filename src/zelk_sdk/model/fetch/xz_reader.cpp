@@ -15,6 +15,7 @@
 #include <optional>
 #include <utility>
 
+#include "feed.hpp"
 #include "native.hpp"
 #include "scratch.hpp"
 
@@ -39,7 +40,9 @@ constexpr std::uint64_t kMemoryLimit32 = 128 * kMiB;
 constexpr std::uint64_t kMemoryLimit64 = 256 * kMiB;
 constexpr std::uint64_t kMemoryLimit = sizeof(void*) < 8 ? kMemoryLimit32 : kMemoryLimit64;
 
-enum class Status { ok, end, truncated, corrupt, memory, memlimit, io };
+// `withdrawn`: the transfer that a reader of a growing file follows gave the
+// file up (or started another), or the decoded data outgrew its budget.
+enum class Status { ok, end, truncated, corrupt, memory, memlimit, io, withdrawn };
 
 // The cores this process may run on.
 std::uint32_t usable_cores() {
@@ -136,6 +139,11 @@ std::optional<std::uint64_t> read_stated_size(int fd, std::uint8_t* buf) noexcep
 
 struct Reader {
   int fd = -1;
+  // Reading a file while a transfer writes it: the bytes it has committed
+  // are read, and nothing else (fd is then the grant's, not closed here).
+  std::shared_ptr<Feed> feed;
+  Feed::Grant grant;
+  std::uint64_t in_pos = 0;  // where the next input is read from
   lzma_stream strm = LZMA_STREAM_INIT;
   bool decoder_ready = false;
   std::uint32_t threads = 1;  // what the decoder may use; fewer after it ran out of memory
@@ -162,7 +170,7 @@ struct Reader {
   Reader& operator=(const Reader&) = delete;
   ~Reader() {
     if (decoder_ready) lzma_end(&strm);
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0 && !feed) ::close(fd);
   }
 
   // The threaded decoder ran out of memory (a thread or a block's buffer it
@@ -180,10 +188,32 @@ struct Reader {
     if (done > 0 && !skip) skip.reset(new (std::nothrow) std::uint8_t[kDrainSize]);
     if ((done > 0 && !skip) || start_decoder(&strm, threads) != LZMA_OK) return false;
     decoder_ready = true;
-    if (::lseek(fd, 0, SEEK_SET) != 0) return false;
+    in_pos = 0;
+    strm.avail_in = 0;
     input_done = false;
     resume_at = done;
     return true;
+  }
+
+  // A reader of a growing file sets its decoder up once the first block
+  // header is there (or the file has ended): how many threads it may use
+  // depends on it.
+  Status start_fed() noexcept {
+    constexpr std::uint64_t kHead = 14;
+    std::uint64_t have = 0;
+    while (have < kHead) {
+      std::uint64_t more = 0;
+      const Feed::Next next = feed->wait(grant.generation, have, more);
+      if (next == Feed::Next::withdrawn) return Status::withdrawn;
+      if (next == Feed::Next::end) break;
+      have += more;
+    }
+    threads = has_sized_blocks(fd) ? usable_cores() : 1;
+    const lzma_ret ret = start_decoder(&strm, threads);
+    if (ret == LZMA_MEM_ERROR) return Status::memory;
+    if (ret != LZMA_OK) return Status::corrupt;
+    decoder_ready = true;
+    return Status::ok;
   }
 
   // Fills out[0, size) as far as the data goes; `produced` says how far.
@@ -191,17 +221,38 @@ struct Reader {
   Status decode(std::uint8_t* out, std::size_t size, std::size_t& produced) noexcept {
     produced = 0;
     if (finished) return Status::end;
+    if (!decoder_ready) {
+      const Status started = start_fed();
+      if (started != Status::ok) return started;
+    }
     strm.next_out = out;
     strm.avail_out = size;
     int idle = 0;
     Status status = Status::ok;
     while (strm.avail_out > 0) {
       if (strm.avail_in == 0 && !input_done) {
-        ssize_t got = ::read(fd, input.get(), kInputSize);
+        std::size_t want = kInputSize;
+        if (feed) {
+          std::uint64_t available = 0;
+          const Feed::Next next = feed->wait(grant.generation, in_pos, available);
+          if (next == Feed::Next::withdrawn) {
+            status = Status::withdrawn;
+            break;
+          }
+          if (next == Feed::Next::end) want = 0;
+          want = static_cast<std::size_t>(std::min<std::uint64_t>(want, available));
+        }
+        ssize_t got = want == 0 ? 0 : ::pread(fd, input.get(), want, static_cast<off_t>(in_pos));
         if (got < 0) {
           if (errno == EINTR) continue;
           io_errno = errno;
           status = Status::io;
+          break;
+        }
+        // what was read counts only if the transfer did not withdraw the
+        // file meanwhile (it does so before it truncates or replaces it)
+        if (feed && ((got == 0 && want > 0) || !feed->current(grant.generation))) {
+          status = Status::withdrawn;
           break;
         }
         if (got == 0) {
@@ -209,6 +260,7 @@ struct Reader {
         } else {
           strm.next_in = input.get();
           strm.avail_in = static_cast<std::size_t>(got);
+          in_pos += static_cast<std::uint64_t>(got);
         }
       }
       const std::size_t in_before = strm.avail_in;
@@ -226,6 +278,10 @@ struct Reader {
         if (r == LZMA_STREAM_END) r = LZMA_DATA_ERROR;
       } else {
         r = lzma_code(&strm, input_done ? LZMA_FINISH : LZMA_RUN);
+      }
+      if (feed && strm.total_out > grant.budget) {
+        status = Status::withdrawn;
+        break;
       }
       if (r == LZMA_STREAM_END) {
         finished = true;
@@ -284,6 +340,8 @@ struct Reader {
                                 static_cast<unsigned long long>((memory_needed + kMiB - 1) / kMiB),
                                 static_cast<unsigned long long>(kMemoryLimit / kMiB))
                               .get());
+      case Status::withdrawn:
+        raise(read_error, "the transfer gave up the file that was being read");
       case Status::io:
         errno = io_errno;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
@@ -420,6 +478,19 @@ Ref open_at(PyObject* type, int dir_fd, const std::string& name, PyObject* path,
   if (ret == LZMA_MEM_ERROR) raise_no_memory();
   if (ret != LZMA_OK) raise(PyExc_SystemError, "the xz decoder could not be set up");
   r.decoder_ready = true;
+  return o;
+}
+
+Ref open_fed(PyObject* type, std::shared_ptr<Feed> feed, const Feed::Grant& grant, PyObject* path,
+             PyObject* read_error) {
+  Ref o = native_new<Reader>(type);
+  Reader& r = reader_of(o);
+  r.name = Ref::borrow(path);
+  r.read_error = Ref::borrow(read_error);
+  r.feed = std::move(feed);
+  r.grant = grant;
+  r.fd = grant.file->get();
+  r.input.reset(new std::uint8_t[kInputSize]);
   return o;
 }
 

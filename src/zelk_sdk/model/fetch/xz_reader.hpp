@@ -11,10 +11,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "common.hpp"
+#include "feed.hpp"
 
 namespace zelk::fetch::xz {
 
@@ -28,6 +30,14 @@ Ref open(PyObject* type, PyObject* path, PyObject* read_error);
 // The same for `name` in the open directory `dir_fd`; `path` is what the
 // reader, its errors and the audit event name.
 Ref open_at(PyObject* type, int dir_fd, const std::string& name, PyObject* path, PyObject* read_error);
+
+// A reader of the file that a transfer is writing (see feed.hpp), from its
+// start: it reads only the bytes committed to `grant`'s generation, waits
+// (without the interpreter's lock) for more, and its read raises `read_error`
+// once the transfer withdraws that file or stops, or once the decoded data
+// outgrows the grant's budget. Its stated_size() is unknown.
+Ref open_fed(PyObject* type, std::shared_ptr<Feed> feed, const Feed::Grant& grant, PyObject* path,
+             PyObject* read_error);
 
 // The uncompressed size that the file's xz indexes state (read at open, from
 // the file's end, without decoding): an upper bound of the tar data, trailing
