@@ -55,12 +55,23 @@ bool Feed::attach(Grant& out) {
   return true;
 }
 
-Feed::Next Feed::wait(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available) {
+Feed::Next Feed::wait(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available,
+                      std::chrono::milliseconds patience) {
   std::unique_lock lock(m_);
-  cv_.wait(lock, [&] { return stopped_ || generation != generation_ || done_ || committed_ > pos; });
+  auto ready = [&] { return stopped_ || generation != generation_ || done_ || committed_ > pos; };
+  if (patience.count() == 0) {
+    cv_.wait(lock, ready);
+  } else if (!cv_.wait_for(lock, patience, ready)) {
+    return Next::later;
+  }
   if (stopped_ || generation != generation_ || committed_ < pos) return Next::withdrawn;
   available = committed_ - pos;
   return available > 0 ? Next::data : Next::end;
+}
+
+bool Feed::starved(std::uint64_t generation, std::uint64_t pos) {
+  std::lock_guard lock(m_);
+  return !stopped_ && generation == generation_ && !done_ && committed_ <= pos;
 }
 
 bool Feed::current(std::uint64_t generation) {

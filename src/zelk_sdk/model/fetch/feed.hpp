@@ -15,6 +15,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -35,7 +36,7 @@ class Feed {
     std::uint64_t generation = 0;
     std::uint64_t budget = 0;
   };
-  enum class Next { data, end, withdrawn };
+  enum class Next { data, end, withdrawn, later };
 
   // The transfer's side. begin() offers the file `fd` (duplicated; the
   // caller keeps its own) that holds `have` bytes of the archive already.
@@ -53,8 +54,13 @@ class Feed {
   bool attach(Grant& out);
   // Waits until the file of `generation` holds more than `pos` bytes
   // (`available` says how many) or has ended at `pos`; `withdrawn` when the
-  // generation is no longer current or the transfer stopped.
-  Next wait(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available);
+  // generation is no longer current or the transfer stopped; `later` when
+  // `patience` (if any) ran out first.
+  Next wait(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available,
+            std::chrono::milliseconds patience = std::chrono::milliseconds::zero());
+  // True when wait() would block now: the reader has caught up with the
+  // transfer.
+  bool starved(std::uint64_t generation, std::uint64_t pos);
   // True while `generation` is current and not stopped.
   bool current(std::uint64_t generation);
   // True when the transfer finished `generation` with exactly `size` bytes.

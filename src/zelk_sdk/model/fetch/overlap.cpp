@@ -74,7 +74,8 @@ void Overlap::run() noexcept {
 bool Overlap::extract(const Feed::Grant& grant) {
   try {
     staging_.emplace(base_);
-    Ref reader = xz::open_fed(c_.pinned(pin_xz_reader_type), feed_, grant, archive_path_, c_.pinned(pin_ReadError));
+    Ref reader = xz::open_fed(c_.pinned(pin_xz_reader_type), feed_, grant, staging_->fd(), archive_path_,
+                              c_.pinned(pin_ReadError));
     tar_header::HeaderBudget budget;  // this thread's reading of the archive
     Ref archive = call(c_.pinned(pin_tarfile_open), archive_path_, text("r|"), kw(c_, n::fileobj, reader),
                        kw(c_, n::tarinfo, c_.pinned(pin_TarInfo)));

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -29,6 +30,12 @@ constexpr std::size_t kTailBytes = 1 << 16;
 // below malloc's mmap threshold: a piece of heap reused from call to call
 constexpr std::size_t kDrainSize = 1 << 16;
 constexpr int kBlock = 512;
+// how much decoded data a reader of a growing file lets pile up unsynced
+// while it waits for the network
+constexpr std::uint64_t kFlushEvery = std::uint64_t{8} << 20;
+// how often a threaded decoder that waits for input is asked for what its
+// threads decoded meanwhile
+constexpr std::chrono::milliseconds kCollectEvery{20};
 
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
 // The most memory one decoder may take, its threads' buffers included: a
@@ -144,6 +151,11 @@ struct Reader {
   std::shared_ptr<Feed> feed;
   Feed::Grant grant;
   std::uint64_t in_pos = 0;  // where the next input is read from
+  // What the extraction wrote is pushed to the disk while the reader waits
+  // for the network (syncfs of this directory's file system), so that little
+  // is left to sync at the end.
+  tree::Fd flush_dir;
+  std::uint64_t flushed_at = 0;  // decoded bytes at the last push
   lzma_stream strm = LZMA_STREAM_INIT;
   bool decoder_ready = false;
   std::uint32_t threads = 1;  // what the decoder may use; fewer after it ran out of memory
@@ -230,18 +242,34 @@ struct Reader {
     int idle = 0;
     Status status = Status::ok;
     while (strm.avail_out > 0) {
-      if (strm.avail_in == 0 && !input_done) {
-        std::size_t want = kInputSize;
-        if (feed) {
-          std::uint64_t available = 0;
-          const Feed::Next next = feed->wait(grant.generation, in_pos, available);
-          if (next == Feed::Next::withdrawn) {
-            status = Status::withdrawn;
-            break;
-          }
-          if (next == Feed::Next::end) want = 0;
-          want = static_cast<std::size_t>(std::min<std::uint64_t>(want, available));
+      // a reader of a growing file: what the feed has beyond in_pos, whether
+      // the file ended there, or whether nothing came yet (`collect`: the
+      // threaded decoder is then called without input)
+      std::uint64_t fed = 0;
+      bool feed_end = false;
+      bool collect = false;
+      if (strm.avail_in == 0 && !input_done && feed) {
+        if (flush_dir && strm.total_out - flushed_at >= kFlushEvery && feed->starved(grant.generation, in_pos)) {
+          ::syncfs(flush_dir.get());
+          flushed_at = strm.total_out;
         }
+        std::uint64_t available = 0;
+        // The threaded decoder hands out what its threads decoded only
+        // when it is called: while no input comes, it is asked now and
+        // then, so that the extraction keeps up with the data that came.
+        const Feed::Next next = feed->wait(grant.generation, in_pos, available,
+                                           threads > 1 ? kCollectEvery : std::chrono::milliseconds::zero());
+        if (next == Feed::Next::withdrawn) {
+          status = Status::withdrawn;
+          break;
+        }
+        collect = next == Feed::Next::later;
+        feed_end = next == Feed::Next::end;
+        fed = available;
+      }
+      if (strm.avail_in == 0 && !input_done && !collect) {
+        std::size_t want = kInputSize;
+        if (feed) want = feed_end ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(want, fed));
         ssize_t got = want == 0 ? 0 : ::pread(fd, input.get(), want, static_cast<off_t>(in_pos));
         if (got < 0) {
           if (errno == EINTR) continue;
@@ -481,7 +509,7 @@ Ref open_at(PyObject* type, int dir_fd, const std::string& name, PyObject* path,
   return o;
 }
 
-Ref open_fed(PyObject* type, std::shared_ptr<Feed> feed, const Feed::Grant& grant, PyObject* path,
+Ref open_fed(PyObject* type, std::shared_ptr<Feed> feed, const Feed::Grant& grant, int flush_dir, PyObject* path,
              PyObject* read_error) {
   Ref o = native_new<Reader>(type);
   Reader& r = reader_of(o);
@@ -490,6 +518,7 @@ Ref open_fed(PyObject* type, std::shared_ptr<Feed> feed, const Feed::Grant& gran
   r.feed = std::move(feed);
   r.grant = grant;
   r.fd = grant.file->get();
+  r.flush_dir.reset(fcntl(flush_dir, F_DUPFD_CLOEXEC, 0));
   r.input.reset(new std::uint8_t[kInputSize]);
   return o;
 }

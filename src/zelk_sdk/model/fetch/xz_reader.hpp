@@ -35,8 +35,10 @@ Ref open_at(PyObject* type, int dir_fd, const std::string& name, PyObject* path,
 // start: it reads only the bytes committed to `grant`'s generation, waits
 // (without the interpreter's lock) for more, and its read raises `read_error`
 // once the transfer withdraws that file or stops, or once the decoded data
-// outgrows the grant's budget. Its stated_size() is unknown.
-Ref open_fed(PyObject* type, std::shared_ptr<Feed> feed, const Feed::Grant& grant, PyObject* path,
+// outgrows the grant's budget. Its stated_size() is unknown. While it waits
+// for the transfer, it syncs the file system of the directory `flush_dir`
+// (the extraction's) now and then.
+Ref open_fed(PyObject* type, std::shared_ptr<Feed> feed, const Feed::Grant& grant, int flush_dir, PyObject* path,
              PyObject* read_error);
 
 // The uncompressed size that the file's xz indexes state (read at open, from
