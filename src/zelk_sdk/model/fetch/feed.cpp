@@ -55,15 +55,9 @@ bool Feed::attach(Grant& out) {
   return true;
 }
 
-Feed::Next Feed::wait(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available,
-                      std::chrono::milliseconds patience) {
+Feed::Next Feed::wait(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available) {
   std::unique_lock lock(m_);
-  auto ready = [&] { return stopped_ || generation != generation_ || done_ || committed_ > pos; };
-  if (patience.count() == 0) {
-    cv_.wait(lock, ready);
-  } else if (!cv_.wait_for(lock, patience, ready)) {
-    return Next::later;
-  }
+  cv_.wait(lock, [&] { return stopped_ || generation != generation_ || done_ || committed_ > pos; });
   if (stopped_ || generation != generation_ || committed_ < pos) return Next::withdrawn;
   available = committed_ - pos;
   return available > 0 ? Next::data : Next::end;

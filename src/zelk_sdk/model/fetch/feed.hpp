@@ -15,7 +15,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -36,7 +35,7 @@ class Feed {
     std::uint64_t generation = 0;
     std::uint64_t budget = 0;
   };
-  enum class Next { data, end, withdrawn, later };
+  enum class Next { data, end, withdrawn };
 
   // The transfer's side. begin() offers the file `fd` (duplicated; the
   // caller keeps its own) that holds `have` bytes of the archive already.
@@ -54,10 +53,8 @@ class Feed {
   bool attach(Grant& out);
   // Waits until the file of `generation` holds more than `pos` bytes
   // (`available` says how many) or has ended at `pos`; `withdrawn` when the
-  // generation is no longer current or the transfer stopped; `later` when
-  // `patience` (if any) ran out first.
-  Next wait(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available,
-            std::chrono::milliseconds patience = std::chrono::milliseconds::zero());
+  // generation is no longer current or the transfer stopped.
+  Next wait(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available);
   // True when wait() would block now: the reader has caught up with the
   // transfer.
   bool starved(std::uint64_t generation, std::uint64_t pos);

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -33,9 +32,6 @@ constexpr int kBlock = 512;
 // how much decoded data a reader of a growing file lets pile up unsynced
 // while it waits for the network
 constexpr std::uint64_t kFlushEvery = std::uint64_t{8} << 20;
-// how often a threaded decoder that waits for input is asked for what its
-// threads decoded meanwhile
-constexpr std::chrono::milliseconds kCollectEvery{20};
 
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
 // The most memory one decoder may take, its threads' buffers included: a
@@ -242,32 +238,23 @@ struct Reader {
     int idle = 0;
     Status status = Status::ok;
     while (strm.avail_out > 0) {
-      // a reader of a growing file: what the feed has beyond in_pos, whether
-      // the file ended there, or whether nothing came yet (`collect`: the
-      // threaded decoder is then called without input)
+      // a reader of a growing file: what the feed has beyond in_pos, and
+      // whether the file ended there
       std::uint64_t fed = 0;
       bool feed_end = false;
-      bool collect = false;
       if (strm.avail_in == 0 && !input_done && feed) {
         if (flush_dir && strm.total_out - flushed_at >= kFlushEvery && feed->starved(grant.generation, in_pos)) {
           ::syncfs(flush_dir.get());
           flushed_at = strm.total_out;
         }
-        std::uint64_t available = 0;
-        // The threaded decoder hands out what its threads decoded only
-        // when it is called: while no input comes, it is asked now and
-        // then, so that the extraction keeps up with the data that came.
-        const Feed::Next next = feed->wait(grant.generation, in_pos, available,
-                                           threads > 1 ? kCollectEvery : std::chrono::milliseconds::zero());
+        const Feed::Next next = feed->wait(grant.generation, in_pos, fed);
         if (next == Feed::Next::withdrawn) {
           status = Status::withdrawn;
           break;
         }
-        collect = next == Feed::Next::later;
         feed_end = next == Feed::Next::end;
-        fed = available;
       }
-      if (strm.avail_in == 0 && !input_done && !collect) {
+      if (strm.avail_in == 0 && !input_done) {
         std::size_t want = kInputSize;
         if (feed) want = feed_end ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(want, fed));
         ssize_t got = want == 0 ? 0 : ::pread(fd, input.get(), want, static_cast<off_t>(in_pos));
