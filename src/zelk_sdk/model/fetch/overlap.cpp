@@ -97,6 +97,7 @@ bool Overlap::extract(const Feed::Grant& grant) {
 }
 
 scratch::Staging* Overlap::result(const std::string& archive_name, std::vector<std::string>& strays) {
+  if (!thread_.joinable()) return nullptr;  // none could be started
   for (;;) {
     bool ended;
     Py_BEGIN_ALLOW_THREADS;
