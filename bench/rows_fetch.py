@@ -1,5 +1,5 @@
 """The rows of bench/run.py for zelk_sdk.model.fetch: model type, download,
-extract, completeness and call overhead."""
+extract, completeness, resume, overlap and call overhead."""
 
 from __future__ import annotations
 
@@ -712,3 +712,115 @@ def row_resume(cfg: argparse.Namespace) -> list[dict]:
     return [line("resume", f"`download_detection_model` over a link that drops ({note})", "s", [native[0]],
                  peer=[peer[0]], peer_label="restart from zero", target="arrives, at most 1.5x its size served",
                  check=("native", "max", budget) if native[2] and native[1] <= 1.5 else ("native", "max", 0))]
+
+
+# ------------------------------------------------------------------ row: overlap
+
+
+def row_overlap(cfg: argparse.Namespace) -> list[dict]:
+    """`download_url` of an archive over a paced loopback link, against its two
+    halves measured on their own and against the Unix pipeline that decodes
+    while the bytes arrive, side by side in each round."""
+    from zelk_sdk.model import fetch
+    from services import PacedServer
+
+    total = (64 if cfg.quick else 256) * MiB
+    runs = 1 if cfg.quick else 3
+    curl = shutil.which("curl")
+    if curl is None or shutil.which("tar") is None or shutil.which("xz") is None:
+        return [line("overlap", "curl, tar or xz is not installed: not measured", "s", None)]
+    archive = multi_block(model_archive(cfg.cache, total)[0])
+    _, name, files = model_archive(cfg.cache, total)
+    www = cfg.cache / "overlap-www"
+    shutil.rmtree(www, ignore_errors=True)
+    www.mkdir(parents=True)
+    served = www / f"{name}.tar.xz"
+    os.link(archive, served)
+    size = served.stat().st_size
+    work = cfg.cache / "overlap"
+    fetch.logger = Quiet()
+
+    def fresh(tag: str, with_archive: bool = False) -> Path:
+        base = work / tag
+        shutil.rmtree(base, ignore_errors=True)
+        base.mkdir(parents=True)
+        if with_archive:
+            os.link(served, base / served.name)
+        os.sync()
+        return base
+
+    def check(base: Path) -> None:
+        got = sum(len(fs) for _, _, fs in os.walk(base / name))
+        assert got == files, f"{got} files extracted, expected {files}"
+        shutil.rmtree(base)
+
+    with PacedServer(www) as server:
+
+        def whole(rate: float) -> Callable[[], float]:
+            def run() -> float:
+                base = fresh("whole")
+                fetch.BASE_MODEL_DIR = str(base)
+                t = time.perf_counter()
+                assert fetch.download_url(server.url(served.name, rate)) == str(base / name)
+                d = time.perf_counter() - t
+                check(base)
+                return d
+            return run
+
+        def transfer(rate: float) -> Callable[[], float]:
+            def run() -> float:
+                base = fresh("transfer")
+                t = time.perf_counter()
+                assert fetch.download_file(server.url(served.name, rate), str(base / served.name)) is True
+                d = time.perf_counter() - t
+                shutil.rmtree(base)
+                return d
+            return run
+
+        def extraction() -> float:
+            base = fresh("extract", with_archive=True)
+            fetch.BASE_MODEL_DIR = str(base)
+            t = time.perf_counter()
+            assert fetch.download_url(server.url(served.name, 1)) == str(base / name)  # never fetched
+            d = time.perf_counter() - t
+            check(base)
+            return d
+
+        def pipeline(rate: float) -> Callable[[], float]:
+            def run() -> float:
+                base = fresh("pipeline")
+                t = time.perf_counter()
+                subprocess.run(f"{curl} -sS --fail '{server.url(served.name, rate)}' | tar -I 'xz -T0' -x -C "
+                               f"'{base}'", shell=True, check=True)
+                syncfs(base)
+                d = time.perf_counter() - t
+                check(base)
+                return d
+            return run
+
+        # the rate at which the transfer takes as long as the extraction
+        alone = med([extraction() for _ in range(2)])
+        even = size / alone
+        lines = []
+        for label, rate in [("halves about equal", even), ("the transfer dominates", even / 3)]:
+            progress(f"overlap: {label}, {rate / MiB:.1f} MiB/s")
+            samples = alternate([whole(rate), transfer(rate), extraction, pipeline(rate)], runs, warmup=False,
+                                self_timed=True)
+            w, tr, ex, pipe = samples
+            longer = [max(a, b) for a, b in zip(tr, ex)]
+            note = (f"{size / MiB:.0f} MiB archive in 16 MiB xz blocks, a {total // MiB} MiB model of {files} files; "
+                    f"paced at {rate / MiB:.1f} MiB/s; transfer alone {med(tr):.2f} s, extraction of the archive on "
+                    f"disk {med(ex):.2f} s, their sum {med(tr) + med(ex):.2f} s")
+            lines += [
+                line("overlap", f"`download_url`, empty base directory, {label} ({note})", "s", w, peer=longer,
+                     peer_label="the longer half", vs_peer=[lg / x for lg, x in zip(longer, w)],
+                     limit=pipe, limit_label="`curl | tar -I 'xz -T0' -x` + syncfs",
+                     target="<= 1.25x the longer half; no slower than the pipeline",
+                     check=("vs_peer", "min", 0.8)),
+                line("overlap", f"the same against the pipeline, {label}", "s", w, limit=pipe,
+                     limit_label="`curl | tar -I 'xz -T0' -x` + syncfs", target="native >= 1.0x the pipeline",
+                     check=("vs_limit", "min", 1.0)),
+            ]
+    shutil.rmtree(work, ignore_errors=True)
+    shutil.rmtree(www, ignore_errors=True)
+    return lines

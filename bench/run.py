@@ -42,18 +42,19 @@ from rows_fetch import (  # noqa: E402
     row_download,
     row_extract,
     row_model_type,
+    row_overlap,
     row_resume,
 )
 from rows_flowsweep import perf_target, row_clear, row_walk  # noqa: E402
 from rows_import import row_import  # noqa: E402
 from rows_leakscope import row_check_pass  # noqa: E402
 
-ROWS = ["import", "walk", "clear", "model type", "download", "extract", "completeness", "resume", "check pass",
-        "call overhead"]
+ROWS = ["import", "walk", "clear", "model type", "download", "extract", "completeness", "resume", "overlap",
+        "check pass", "call overhead"]
 
 ROW_FUNCS = {"import": row_import, "walk": row_walk, "clear": row_clear, "model type": row_model_type,
              "download": row_download, "extract": row_extract, "completeness": row_completeness,
-             "resume": row_resume,
+             "resume": row_resume, "overlap": row_overlap,
              "check pass": row_check_pass,
              "call overhead": row_call_overhead}
 

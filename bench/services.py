@@ -119,3 +119,70 @@ class Nginx(Server):
 
     def url(self, name: str) -> str:
         return f"http://127.0.0.1:{self.port}/{name}"
+
+
+PACED_SERVER = r"""
+import http.server, os, sys, time, urllib.parse
+
+root, port = sys.argv[1], int(sys.argv[2])
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        url = urllib.parse.urlsplit(self.path)
+        rate = float(urllib.parse.parse_qs(url.query).get("rate", ["0"])[0])  # bytes a second; 0: unpaced
+        path = os.path.join(root, os.path.basename(url.path))
+        try:
+            f = open(path, "rb")
+        except OSError:
+            self.send_error(404)
+            return
+        with f:
+            st = os.fstat(f.fileno())
+            self.send_response(200)
+            self.send_header("Content-Length", str(st.st_size))
+            self.send_header("ETag", f'"{st.st_size:x}-{st.st_mtime_ns:x}"')
+            self.send_header("Content-Type", "application/x-xz")
+            self.end_headers()
+            self.wfile.flush()
+            sent, start, piece = 0, time.monotonic(), 65536
+            try:
+                while sent < st.st_size:
+                    if rate:
+                        ahead = sent / rate - (time.monotonic() - start)
+                        if ahead > 0:
+                            time.sleep(ahead)
+                    n = os.sendfile(self.connection.fileno(), f.fileno(), sent, min(piece, st.st_size - sent))
+                    if n == 0:
+                        break
+                    sent += n
+            except (BrokenPipeError, ConnectionResetError):
+                self.close_connection = True
+
+http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler).serve_forever()
+"""
+
+
+class PacedServer(Server):
+    """Serves the files of `root` at the rate (bytes a second) that a request's
+    query asks for (`?rate=N`), with Content-Length and a strong ETag: a paced
+    link on the loopback, from a process of its own (so that its pacing takes
+    no time from the process measured)."""
+
+    def __init__(self, root: Path) -> None:
+        import sys
+
+        for _ in range(5):
+            self.port = free_port()
+            self.proc = subprocess.Popen([sys.executable, "-c", PACED_SERVER, str(root), str(self.port)])
+            if _answers(self.port, self.proc):
+                return
+            self.stop()
+        raise RuntimeError("the paced server did not start")
+
+    def url(self, name: str, rate: float) -> str:
+        return f"http://127.0.0.1:{self.port}/{name}?rate={rate:.0f}"

@@ -115,3 +115,23 @@ def with_dictionary(xz_data: bytes, dict_mib: int, block: int = 0) -> bytes:
     [data[prop]] = [b for b in range(41) if (2 | (b & 1)) << (b // 2 + 11) == dict_mib << 20]
     struct.pack_into("<I", data, end, zlib.crc32(data[start:end]))
     return bytes(data)
+
+
+def raw_tar(model_name: str, files: dict[str, bytes]) -> bytes:
+    """An uncompressed tar of a directory <model_name> holding `files`, in order."""
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w", format=tarfile.GNU_FORMAT) as tf:
+        info = tarfile.TarInfo(model_name)
+        info.type, info.mode, info.mtime = tarfile.DIRTYPE, 0o755, 1_700_000_000
+        tf.addfile(info)
+        for rel, data in files.items():
+            info = tarfile.TarInfo(f"{model_name}/{rel}")
+            info.size, info.mode, info.mtime = len(data), 0o644, 1_700_000_000
+            tf.addfile(info, io.BytesIO(data))
+    return buf.getvalue()
+
+
+def xz_blocks(raw: bytes, block: str = "256KiB") -> bytes:
+    """`raw` compressed by a threaded xz in blocks of `block`, sizes in their headers."""
+    return subprocess.run(["xz", "-0", "-T2", f"--block-size={block}", "-c"], input=raw, capture_output=True,
+                          check=True).stdout

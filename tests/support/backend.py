@@ -53,6 +53,7 @@ class Archive:
     range_shift: int = 0  # a 206 starts this many bytes before the range asked for
     last_modified: str | None = None  # sent as Last-Modified; with `ranges`, an If-Range it matches too
     date: str | None = None  # the Date sent: None for the current time, "" for none at all
+    headers_delay: float = 0.0  # seconds before the status line is sent
     served: int = 0  # body bytes sent, all responses together
 
 
@@ -113,6 +114,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if a.status != 200:
             self._plain(a.status, b"denied")
             return
+        if a.headers_delay:
+            time.sleep(a.headers_delay)
         total = len(a.data) * a.repeat
         start = 0
         wanted = self.headers.get("Range")

@@ -14,6 +14,7 @@
 #include "download.hpp"
 #include "extract.hpp"
 #include "index.hpp"
+#include "overlap.hpp"
 #include "scratch.hpp"
 #include "tar_header.hpp"
 #include "tree_writer.hpp"
@@ -37,44 +38,6 @@ bool own_tarfile(Ctx& c, PyObject* tarfile) {
   return rich_compare(getattr(tarfile, c.interned(n::open)), c.pinned(pin_tarfile_open), Py_EQ);
 }
 
-[[noreturn]] void raise_incomplete(Ctx& c, const char* what) { raise(c.pinned(pin_ReadError), what); }
-
-// tarfile's stream reader ends the member list quietly where a header is
-// damaged or cut off, so the member list alone does not tell a whole archive
-// from part of one. What the extractor left unread of the list is read here;
-// the block where tarfile stopped must then be the end-of-archive marker (what
-// follows it is ignored, as GNU tar ignores it), and the xz data must be whole
-// and intact to its end.
-// The most data an archive may hold after its end-of-archive marker.
-constexpr std::size_t kMaxAfterEnd = std::size_t{64} << 20;
-
-void check_archive_complete(Ctx& c, PyObject* f, PyObject* reader) {
-  for (Iter members(f); members.next();) {
-  }
-  Ref offset = getattr(f, c.interned(n::offset));
-  const unsigned long long at = PyLong_AsUnsignedLongLong(offset);
-  if (at == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
-  // what follows the marker is decoded to check it, but a tar writer pads
-  // with a record at most: gigabytes of it are no model's
-  const std::optional<std::uint64_t> stated = xz::stated_size(reader);
-  if (stated && *stated > at && *stated - at > kMaxAfterEnd) {
-    raise(c.pinned(pin_ReadError),
-          textf("the archive holds %llu MiB after its end-of-archive marker; a tar writer pads with %zu MiB at most",
-                static_cast<unsigned long long>((*stated - at) >> 20), kMaxAfterEnd >> 20)
-              .get());
-  }
-  switch (xz::block_at(reader, at)) {
-    case xz::Block::zeros:
-      break;
-    case xz::Block::missing:
-      raise_incomplete(c, "truncated archive: the tar data ends before its end-of-archive marker");
-    case xz::Block::data:
-    case xz::Block::unknown:
-      raise_incomplete(c, "damaged archive: data follows the last member that could be read");
-  }
-  xz::drain(reader);
-}
-
 // os.remove(path) of the entry `name` of the base directory. While the
 // module's `os` and its `remove` are what import found, the entry is removed
 // through the base directory's descriptor (with the audit event os.remove
@@ -93,13 +56,52 @@ void remove_in_base(Ctx& c, const scratch::BaseDir& base, const std::string& nam
   }
 }
 
+// True while the module's names that an extraction uses are what import
+// found: tarfile and its open, _safe_extract, os and the os.path functions
+// the member checks call. Looks, never raises: a name that is missing is
+// reported where the extraction reaches it.
+bool own_extraction(Ctx& c) {
+  auto bound = [&](int id) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(c.globals(), c.interned(id), &found) < 0) PyErr_Clear();
+    return Ref::steal_or_null(found);
+  };
+  auto holds = [](PyObject* o, PyObject* name, PyObject* want) {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(o, name, &found) < 0) PyErr_Clear();
+    Ref keep = Ref::steal_or_null(found);
+    return keep.get() == want;
+  };
+  Ref tarfile = bound(n::tarfile);
+  Ref extractor = bound(n::safe_extract);
+  Ref os = bound(n::os);
+  if (tarfile.get() != c.pinned(pin_tarfile) || os.get() != c.pinned(pin_os) ||
+      !is_function_of(extractor.get(), c.module(), kSafeExtract) ||
+      !holds(tarfile, c.interned(n::open), c.pinned(pin_tarfile_open))) {
+    return false;
+  }
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttr(os, c.interned(n::path), &found) < 0) PyErr_Clear();
+  Ref os_path = Ref::steal_or_null(found);
+  return os_path && holds(os_path, c.interned(n::abspath), c.pinned(pin_path_abspath)) &&
+         holds(os_path, c.interned(n::join), c.pinned(pin_path_join)) &&
+         holds(os_path, c.interned(n::dirname), c.pinned(pin_path_dirname));
+}
+
 // download_file(cloud_url=cloud_url, local_file=tar_xz_file), looked up now;
 // the module's own makes its files through the base directory's descriptor.
-Ref download(Ctx& c, const scratch::BaseDir& base, const std::string& name, PyObject* cloud_url,
-             PyObject* tar_xz_file) {
+// While the extraction is the module's own too, the archive is extracted into
+// a staging directory as it arrives (`overlap`, see overlap.hpp).
+Ref download(Ctx& c, const scratch::BaseDir& base, const std::string& name, PyObject* cloud_url, PyObject* tar_xz_file,
+             std::optional<Overlap>& overlap, const std::string& model) {
   Ref downloader = c.global(n::download_file);
   const scratch::Place place{base.fd(), 0, base.path(), name};
-  if (Ref ok = download_into(c, downloader, cloud_url, tar_xz_file, place)) return ok;
+  Feed* feed = nullptr;
+  if (is_function_of(downloader, c.module(), kDownloadFile) && own_extraction(c)) {
+    overlap.emplace(c, base, tar_xz_file, c.global(n::safe_extract), model);
+    feed = overlap->feed();
+  }
+  if (Ref ok = download_into(c, downloader, cloud_url, tar_xz_file, place, feed)) return ok;
   return call(downloader, kw(c, n::cloud_url, cloud_url), kw(c, n::local_file, tar_xz_file));
 }
 
@@ -149,6 +151,31 @@ Ref quoted_names(const std::vector<std::string>& names) {
   Ref list = Ref::steal(PyList_New(0));
   for (const std::string& name : names) check(PyList_Append(list, repr(scratch::decode_path(name))));
   return Ref::steal(PyUnicode_Join(text(", "), list));
+}
+
+// What an extraction ends with: the top-level entries besides the model are
+// named, the model is published and its archive removed.
+void install(Ctx& c, const scratch::BaseDir& base_dir, scratch::Staging& staging,
+             const std::vector<std::string>& strays, PyObject* tar_xz_file, PyObject* model_dir,
+             const std::string& model, const std::string& archive_name) {
+  if (!strays.empty()) {
+    log_warning(c, [&] {
+      return textf("Ignored entries of %U outside the model directory - %U", fmt(tar_xz_file).get(),
+                   quoted_names(strays).get());
+    });
+  }
+  // The model is published before its archive is removed, so that a
+  // concurrent call that finds the archive gone finds the model. (An
+  // archive named like its model must make room for it first.)
+  const bool same_path = rich_compare(tar_xz_file, model_dir, Py_EQ);
+  if (!same_path) staging.publish(model);
+  try {
+    remove_in_base(c, base_dir, archive_name, tar_xz_file);
+  } catch (PyErr& e) {
+    // another call for the same model got there first
+    if (!e.matches(c.pinned(pin_FileNotFoundError))) throw;
+  }
+  if (same_path) staging.publish(model);
 }
 
 // download_url(cloud_url) whose waits end at `deadline`; for the model key
@@ -220,6 +247,7 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline, PyObject* key) 
     }
     if (os_path_test(c, c.global(n::os), n::isdir, model_dir)) return resolved(already_there(c, model_dir));
 
+    std::optional<Overlap> overlap;
     if (os_path_test(c, c.global(n::os), n::exists, tar_xz_file)) {
       log_info(c, [&] { return textf("tar.xz file already exists - %U", fmt(tar_xz_file).get()); });
       // A FIFO, socket or device in the archive's place is no archive, and
@@ -240,77 +268,74 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline, PyObject* key) 
       if (!is_valid_tar) {
         log_info(c, [&] { return textf("tar.xz is invalid, re-downloading - %U", fmt(tar_xz_file).get()); });
         remove_in_base(c, base_dir, archive_name, tar_xz_file);
-        if (!truthy(download(c, base_dir, archive_name, cloud_url, tar_xz_file))) return none();
+        if (!truthy(download(c, base_dir, archive_name, cloud_url, tar_xz_file, overlap, model))) return none();
       }
     } else {
-      if (!truthy(download(c, base_dir, archive_name, cloud_url, tar_xz_file))) return none();
+      if (!truthy(download(c, base_dir, archive_name, cloud_url, tar_xz_file, overlap, model))) return none();
     }
 
     log_info(c, [&] { return textf("Extracting model file - %U to %U", fmt(tar_xz_file).get(), fmt(save_dir).get()); });
     try {
-      // The archive is extracted into a private staging directory inside the
-      // base directory; the model directory appears only once every member is
-      // on disk and the tree has been checked, and nothing but the model
-      // directory leaves the staging directory.
-      Ref tarfile = c.global(n::tarfile);
-      const bool own = own_tarfile(c, tarfile);
-      std::optional<scratch::Staging> staged;
-      tar_header::HeaderBudget budget;
-      std::optional<writer::SpaceGuard> guard;
-      Ref reader;
-      Ref archive;
-      try {
-        // the module's reader, opened before anything is decoded or written:
-        // tarfile reads through it, or it reads a stand-in's archive once more
-        reader = xz::open_at(c.pinned(pin_xz_reader_type), base_dir.fd(), archive_name, tar_xz_file,
-                             c.pinned(pin_ReadError));
-        check_free_space(base_dir, reader);
-        guard.emplace(base_dir.fd(), base_dir.path(), xz::stated_size(reader).value_or(0));
-        staged.emplace(base_dir);
-        if (own) {
-          archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|"), kw(c, n::fileobj, reader),
-                         kw(c, n::tarinfo, c.pinned(pin_TarInfo)));
-        } else {
-          archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|xz"));
-        }
-      } catch (PyErr& e) {
-        if (e.is_exception() && finished_by_another(c, e, model_dir)) return resolved(already_there(c, model_dir));
-        throw;
-      }
-      scratch::Staging& staging = *staged;
-      with(archive, c.interned(n::enter), c.interned(n::exit), [&](PyObject* f) {
-        Ref extractor = c.global(n::safe_extract);
-        Ref staging_path = staging.path();
-        if (!extract_into(c, extractor, f, staging_path, staging.fd())) call(extractor, f, staging_path);
-        if (own) {
-          check_archive_complete(c, f, reader);
-        } else {
-          // a stand-in read the archive: it is judged all the same, by a
-          // second reading of its own
-          check_archive_file(c, reader, tar_xz_file);
-        }
-        const std::vector<std::string> strays = staging.verify(model);
-        if (!strays.empty()) {
-          log_warning(c, [&] {
-            return textf("Ignored entries of %U outside the model directory - %U", fmt(tar_xz_file).get(),
-                         quoted_names(strays).get());
-          });
-        }
-        // The model is published before its archive is removed, so that a
-        // concurrent call that finds the archive gone finds the model. (An
-        // archive named like its model must make room for it first.)
-        const bool same_path = rich_compare(tar_xz_file, model_dir, Py_EQ);
-        if (!same_path) staging.publish(model);
+      // What was extracted while it arrived is published only if it is the
+      // whole archive that is on disk now, and while the extraction is still
+      // the module's own; otherwise the file on disk is extracted, as it
+      // always was.
+      std::vector<std::string> strays;
+      scratch::Staging* early = overlap && own_extraction(c) ? overlap->result(archive_name, strays) : nullptr;
+      if (early) {
+        // the event that opening the archive raises, as below
+        check(PySys_Audit("open", "Osi", tar_xz_file.get(), "rb", O_RDONLY | O_CLOEXEC));
+        install(c, base_dir, *early, strays, tar_xz_file, model_dir, model, archive_name);
+      } else {
+        overlap.reset();
+        // The archive is extracted into a private staging directory inside
+        // the base directory; the model directory appears only once every
+        // member is on disk and the tree has been checked, and nothing but
+        // the model directory leaves the staging directory.
+        Ref tarfile = c.global(n::tarfile);
+        const bool own = own_tarfile(c, tarfile);
+        std::optional<scratch::Staging> staged;
+        tar_header::HeaderBudget budget;
+        std::optional<writer::SpaceGuard> guard;
+        Ref reader;
+        Ref archive;
         try {
-          remove_in_base(c, base_dir, archive_name, tar_xz_file);
+          // the module's reader, opened before anything is decoded or
+          // written: tarfile reads through it, or it reads a stand-in's
+          // archive once more
+          reader = xz::open_at(c.pinned(pin_xz_reader_type), base_dir.fd(), archive_name, tar_xz_file,
+                               c.pinned(pin_ReadError));
+          check_free_space(base_dir, reader);
+          guard.emplace(base_dir.fd(), base_dir.path(), xz::stated_size(reader).value_or(0));
+          staged.emplace(base_dir);
+          if (own) {
+            archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|"), kw(c, n::fileobj, reader),
+                           kw(c, n::tarinfo, c.pinned(pin_TarInfo)));
+          } else {
+            archive = call(getattr(tarfile, c.interned(n::open)), tar_xz_file, text("r|xz"));
+          }
         } catch (PyErr& e) {
-          // another call for the same model got there first
-          if (!e.matches(c.pinned(pin_FileNotFoundError))) throw;
+          if (e.is_exception() && finished_by_another(c, e, model_dir)) return resolved(already_there(c, model_dir));
+          throw;
         }
-        if (same_path) staging.publish(model);
-      });
+        scratch::Staging& staging = *staged;
+        with(archive, c.interned(n::enter), c.interned(n::exit), [&](PyObject* f) {
+          Ref extractor = c.global(n::safe_extract);
+          Ref staging_path = staging.path();
+          if (!extract_into(c, extractor, f, staging_path, staging.fd())) call(extractor, f, staging_path);
+          if (own) {
+            check_archive_complete(c, f, reader);
+          } else {
+            // a stand-in read the archive: it is judged all the same, by a
+            // second reading of its own
+            check_archive_file(c, reader, tar_xz_file);
+          }
+          install(c, base_dir, staging, staging.verify(model), tar_xz_file, model_dir, model, archive_name);
+        });
+      }
     } catch (PyErr& e) {
       if (!e.is_exception()) throw;
+      overlap.reset();
       Handling handling(e);
       log_warning(
           c, [&] { return textf("Failed to extracting tarxz %U - %U", fmt(tar_xz_file).get(), str(e.value()).get()); });
@@ -341,6 +366,47 @@ Ref download_url(Ctx& c) {
 }
 
 }  // namespace
+
+// The most data an archive may hold after its end-of-archive marker.
+constexpr std::size_t kMaxAfterEnd = std::size_t{64} << 20;
+
+// tarfile's stream reader ends the member list quietly where a header is
+// damaged or cut off, so the member list alone does not tell a whole archive
+// from part of one. What the extractor left unread of the list is read here;
+// the block where tarfile stopped must then be the end-of-archive marker (what
+// follows it is ignored, as GNU tar ignores it), and the xz data must be whole
+// and intact to its end.
+
+void check_archive_complete(Ctx& c, PyObject* f, PyObject* reader) {
+  for (Iter members(f); members.next();) {
+  }
+  Ref offset = getattr(f, c.interned(n::offset));
+  const unsigned long long at = PyLong_AsUnsignedLongLong(offset);
+  if (at == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
+  // what follows the marker is decoded to check it, but a tar writer pads
+  // with a record at most: gigabytes of it are no model's
+  // (a reader of a growing file has no index to ask: it stops decoding there)
+  const std::optional<std::uint64_t> stated = xz::stated_size(reader);
+  auto too_much_after = [&](std::uint64_t size) {
+    raise(c.pinned(pin_ReadError),
+          textf("the archive holds %llu MiB after its end-of-archive marker; a tar writer pads with %zu MiB at most",
+                static_cast<unsigned long long>((size - at) >> 20), kMaxAfterEnd >> 20)
+              .get());
+  };
+  if (stated && *stated > at && *stated - at > kMaxAfterEnd) too_much_after(*stated);
+  switch (xz::block_at(reader, at)) {
+    case xz::Block::zeros:
+      break;
+    case xz::Block::missing:
+      raise(c.pinned(pin_ReadError), "truncated archive: the tar data ends before its end-of-archive marker");
+    case xz::Block::data:
+    case xz::Block::unknown:
+      raise(c.pinned(pin_ReadError), "damaged archive: data follows the last member that could be read");
+  }
+  const std::uint64_t limit = stated ? UINT64_MAX : at + kMaxAfterEnd;
+  const std::uint64_t decoded = xz::drain(reader, limit);
+  if (decoded > limit) too_much_after(decoded);
+}
 
 Ref download_url_within(Ctx& c, PyObject* downloader, PyObject* cloud_url, Deadline& deadline, PyObject* key) {
   if (!is_function_of(downloader, c.module(), kDownloadUrl) || !PyUnicode_CheckExact(cloud_url)) return Ref();

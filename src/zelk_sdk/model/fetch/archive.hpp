@@ -14,4 +14,10 @@ namespace zelk::fetch {
 // reuses is recorded in the store's index.
 Ref download_url_within(Ctx& c, PyObject* downloader, PyObject* cloud_url, Deadline& deadline, PyObject* key);
 
+// The checks of an archive that tarfile has read through the module's xz
+// `reader` up to where the extractor left it (`f` is the TarFile): the rest of
+// the member list, the end-of-archive marker where tarfile stopped, and the
+// xz data whole and intact to its end. Raises tarfile.ReadError otherwise.
+void check_archive_complete(Ctx& c, PyObject* f, PyObject* reader);
+
 }  // namespace zelk::fetch

@@ -164,12 +164,73 @@ void announce(Ctx& c, PyObject* cloud_url, PyObject* local_file) {
   log_info(c, [&] { return textf("\ttar.xz file: %U", local_file); });
 }
 
+// What the transfer tells a reader of its file (see feed.hpp); nothing
+// without one. It stops the feed unless the transfer finished it.
+class Telling {
+ public:
+  Telling(Feed* feed, const scratch::Place& place) noexcept : feed_(feed), place_(place) {}
+  Telling(const Telling&) = delete;
+  Telling& operator=(const Telling&) = delete;
+  ~Telling() {
+    if (feed_ && !finished_) feed_->stop();
+  }
+
+  // Offers the file `fd`, which holds `have` bytes of an archive of `whole`
+  // bytes. The reader's extraction may write as much as is free once the
+  // rest of the archive and the reserve kept for a body of unknown length
+  // have their place; where that is not known, the file is not offered.
+  void offer(int fd, std::uint64_t have, std::uint64_t whole) noexcept {
+    if (!feed_) return;
+    scratch::Space space;
+    if (fd < 0 || whole < have || !scratch::space_of(place_.dir_fd, space)) return feed_->withdraw();
+    const std::uint64_t taken = (whole - have) + std::min(space.size / scratch::kReserveShare, scratch::kReserveMax);
+    if (space.free <= taken) return feed_->withdraw();
+    feed_->begin(fd, have, space.free - taken);
+  }
+  // Before the file offered is truncated or given up.
+  void withdraw() noexcept {
+    if (feed_) feed_->withdraw();
+  }
+  // Once the chunks so far are in the file (flushed from the file object).
+  void commit(PyObject* fp, std::uint64_t size) {
+    if (!feed_) return;
+    call_method(fp, text("flush"));
+    feed_->commit(size);
+  }
+  void finish() noexcept {
+    if (!feed_) return;
+    feed_->finish();
+    finished_ = true;
+  }
+
+ private:
+  Feed* feed_;
+  const scratch::Place& place_;
+  bool finished_ = false;
+};
+
+// The whole size of `total` (an int), 0 where it is none or beyond 64 bits.
+std::uint64_t whole_size(PyObject* total) {
+  const unsigned long long v = PyLong_AsUnsignedLongLong(total);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return 0;
+  }
+  return v;
+}
+
 // The transfer to `local_file`, at `place`.
-Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::Place& place) {
+Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::Place& place, Feed* feed) {
   if (place.dir_fd >= 0) scratch::sweep_at(place.dir_fd);
   // What an earlier, broken transfer to this file kept (any earlier call's,
   // with whatever URL): asked for the rest with Range and If-Range.
   resume::Partial kept(place);
+  // A reader may decode the kept bytes while the rest is asked for: they are
+  // withdrawn from it if they cannot be continued.
+  Telling telling(feed, place);
+  if (kept.resumable() && kept.info().total > 0) {
+    telling.offer(kept.fd(), kept.size(), static_cast<std::uint64_t>(kept.info().total));
+  }
 
   Ref get = getattr(c.global(n::requests), c.interned(n::get));
   Ref timeout = c.global(n::DOWNLOAD_MODEL_TIMEOUT);
@@ -194,6 +255,11 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
   };
   auto plain_get = [&] { return get_answer(nullptr); };
   Ref r;
+  // what was kept cannot be continued: a reader of it learns so first
+  auto drop_kept_bytes = [&] {
+    telling.withdraw();
+    kept.discard();
+  };
   long long whole = 0;  // resuming: the archive's whole size
   if (kept.resumable()) {
     Ref headers = Ref::steal(PyDict_New());
@@ -212,7 +278,7 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
       // the kept bytes go only once a plain request went through: an error
       // of the URL itself leaves them for a later call
       r = plain_get();
-      kept.discard();
+      drop_kept_bytes();
     } else if (rich_compare(status, integer(206), Py_EQ)) {
       Ref range_headers = getattr(r, c.interned(n::headers));
       whole = content_coded(c, range_headers) ? 0 : continuation(c, range_headers, kept);
@@ -223,19 +289,20 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
         if (rest && !rich_compare(rest, integer(whole - static_cast<long long>(kept.size())), Py_EQ)) whole = 0;
       }
       if (whole == 0) {  // not the rest of what was kept: start over
-        kept.discard();
+        drop_kept_bytes();
         r = plain_get();
       }
     } else if (rich_compare(status, integer(200), Py_EQ) || rich_compare(status, integer(416), Py_EQ)) {
       // the whole body (the archive changed, or the server ignores ranges),
       // or a range it cannot serve: what was kept is of no use
-      kept.discard();
+      drop_kept_bytes();
       if (!rich_compare(status, integer(200), Py_EQ)) r = plain_get();
     }
   } else {
     r = plain_get();
   }
   const bool resuming = whole > 0;
+  if (!resuming) telling.withdraw();
   Ref status = getattr(r, c.interned(n::status_code));
   if (!resuming && rich_compare(status, integer(200), Py_NE)) {
     log_warning(c, [&] {
@@ -300,6 +367,17 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
       file = part.open_for(place, local_file, c.pinned(pin_open));
     }
   }
+  if (!resuming) {
+    // a body from byte 0, to a file of known length only: the extraction
+    // must know how much room the rest of the transfer needs
+    const std::uint64_t size = check_length ? whole_size(total) : 0;
+    if (size > 0) {
+      Ref fd = call_method(file, c.interned(n::fileno));
+      telling.offer(static_cast<int>(PyLong_AsLong(fd)), 0, size);
+      if (PyErr_Occurred()) throw_error();
+    }
+  }
+  const std::uint64_t offset = resuming ? kept.size() : 0;  // of this body's first byte
   // Bytes that stop for space are no use to a resume (the next attempt finds
   // no more room): they go, and the file system is left as it was.
   // They are removed once the file object is closed: it may still write what
@@ -344,6 +422,7 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
           }
           call_method(fp, c.interned(n::write), chunk);
           written += static_cast<unsigned long long>(n);
+          telling.commit(fp, offset + written);
           watch.progress(written);
           downloaded = next;
           if (!total_set) continue;
@@ -385,6 +464,7 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
     if (keeping && (drop_kept || out_of_space(e))) kept.discard();
     throw;
   }
+  telling.finish();
   return boolean(true);
 }
 
@@ -403,16 +483,16 @@ Ref download_file(Ctx& c) {
   tree::Fd dir_fd{::open(place.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   place.dir_fd = dir_fd.get();
   place.dir_errno = dir_fd ? 0 : errno;
-  return transfer(c, cloud_url, local_file, place);
+  return transfer(c, cloud_url, local_file, place, nullptr);
 }
 
 }  // namespace
 
-Ref download_into(Ctx& c, PyObject* downloader, PyObject* cloud_url, PyObject* local_file,
-                  const scratch::Place& place) {
+Ref download_into(Ctx& c, PyObject* downloader, PyObject* cloud_url, PyObject* local_file, const scratch::Place& place,
+                  Feed* feed) {
   if (!is_function_of(downloader, c.module(), kDownloadFile)) return Ref();
   announce(c, cloud_url, local_file);
-  return transfer(c, cloud_url, local_file, place);
+  return transfer(c, cloud_url, local_file, place, feed);
 }
 
 const FunctionDef kDownloadFile = declare({

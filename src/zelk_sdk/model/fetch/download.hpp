@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common.hpp"
+#include "feed.hpp"
 #include "scratch.hpp"
 
 namespace zelk::fetch {
@@ -10,7 +11,10 @@ namespace zelk::fetch {
 // download_file(cloud_url=cloud_url, local_file=local_file) with the file's
 // directory given as the open `place` (so nothing of the transfer is made by
 // path) and returns its result; otherwise returns an empty Ref (the caller
-// then calls `downloader` as written).
-Ref download_into(Ctx& c, PyObject* downloader, PyObject* cloud_url, PyObject* local_file, const scratch::Place& place);
+// then calls `downloader` as written). With a `feed`, the transfer tells it
+// which file it writes and which of its bytes are in it (see feed.hpp), and
+// stops it when it fails.
+Ref download_into(Ctx& c, PyObject* downloader, PyObject* cloud_url, PyObject* local_file, const scratch::Place& place,
+                  Feed* feed = nullptr);
 
 }  // namespace zelk::fetch

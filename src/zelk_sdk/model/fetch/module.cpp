@@ -47,6 +47,8 @@ void exec(PyObject* m, FrameState& fs) {
   fs.pin(pin_path_isfile, getattr(os_path, fs.names[n::isfile]));
   fs.pin(pin_path_isdir, getattr(os_path, fs.names[n::isdir]));
   fs.pin(pin_path_splitext, getattr(os_path, fs.names[n::splitext]));
+  fs.pin(pin_path_abspath, getattr(os_path, fs.names[n::abspath]));
+  fs.pin(pin_path_dirname, getattr(os_path, fs.names[n::dirname]));
   fs.pin(pin_os, os);
   fs.pin(pin_os_stat, getattr(os, fs.names[n::stat]));
   fs.pin(pin_os_remove, getattr(os, fs.names[n::remove]));

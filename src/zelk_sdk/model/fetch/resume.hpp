@@ -38,6 +38,8 @@ class Partial {
   bool resumable() const noexcept { return fd_ && size_ > 0 && !info_.validator.empty(); }
   std::uint64_t size() const noexcept { return size_; }
   const Info& info() const noexcept { return info_; }
+  // The kept bytes' file (-1 when there is none).
+  int fd() const noexcept { return fd_.get(); }
   // Whether this call may keep its own bytes here (no other writer has them).
   bool available() const noexcept { return available_; }
 

@@ -506,8 +506,8 @@ namespace {
 thread_local SpaceGuard* guard_in_scope = nullptr;
 }  // namespace
 
-SpaceGuard::SpaceGuard(int dir_fd, std::string dir, unsigned long long stated) noexcept
-    : dir_fd_(dir_fd), dir_(std::move(dir)), stated_(stated), outer_(guard_in_scope) {
+SpaceGuard::SpaceGuard(int dir_fd, std::string dir, unsigned long long stated, bool strict) noexcept
+    : dir_fd_(dir_fd), dir_(std::move(dir)), stated_(stated), strict_(strict), outer_(guard_in_scope) {
   guard_in_scope = this;
 }
 
@@ -520,6 +520,10 @@ void SpaceGuard::charge(unsigned long long bytes) noexcept {
 void SpaceGuard::check() {
   SpaceGuard* g = guard_in_scope;
   if (g == nullptr || g->taken_ <= g->stated_) return;
+  if (g->strict_) {
+    scratch::raise_no_space(
+        g->dir_, textf("the extraction takes more than the %llu MiB it was given", scratch::mib_up(g->stated_)));
+  }
   scratch::Space space;
   if (!scratch::space_of(g->dir_fd_, space)) return;
   const unsigned long long reserve = std::min(space.size / scratch::kReserveShare, scratch::kReserveMax);

@@ -36,7 +36,9 @@ void extract_members(Ctx& c, PyObject* tar, PyObject* check, PyObject* path, int
 // extraction before the file system's reserve (a twentieth, at most 64 MiB).
 class SpaceGuard {
  public:
-  SpaceGuard(int dir_fd, std::string dir, unsigned long long stated) noexcept;
+  // A `strict` guard stops the extraction as soon as it took more than
+  // `stated`, whatever is free (the room beyond it belongs to someone else).
+  SpaceGuard(int dir_fd, std::string dir, unsigned long long stated, bool strict = false) noexcept;
   SpaceGuard(const SpaceGuard&) = delete;
   SpaceGuard& operator=(const SpaceGuard&) = delete;
   ~SpaceGuard();
@@ -52,6 +54,7 @@ class SpaceGuard {
   int dir_fd_;
   std::string dir_;
   unsigned long long stated_;
+  bool strict_;
   unsigned long long taken_ = 0;
   SpaceGuard* outer_;
 };

@@ -15,6 +15,7 @@
 #include <optional>
 #include <utility>
 
+#include "feed.hpp"
 #include "native.hpp"
 #include "scratch.hpp"
 
@@ -28,6 +29,9 @@ constexpr std::size_t kTailBytes = 1 << 16;
 // below malloc's mmap threshold: a piece of heap reused from call to call
 constexpr std::size_t kDrainSize = 1 << 16;
 constexpr int kBlock = 512;
+// how much decoded data a reader of a growing file lets pile up unsynced
+// while it waits for the network
+constexpr std::uint64_t kFlushEvery = std::uint64_t{8} << 20;
 
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
 // The most memory one decoder may take, its threads' buffers included: a
@@ -39,7 +43,9 @@ constexpr std::uint64_t kMemoryLimit32 = 128 * kMiB;
 constexpr std::uint64_t kMemoryLimit64 = 256 * kMiB;
 constexpr std::uint64_t kMemoryLimit = sizeof(void*) < 8 ? kMemoryLimit32 : kMemoryLimit64;
 
-enum class Status { ok, end, truncated, corrupt, memory, memlimit, io };
+// `withdrawn`: the transfer that a reader of a growing file follows gave the
+// file up (or started another), or the decoded data outgrew its budget.
+enum class Status { ok, end, truncated, corrupt, memory, memlimit, io, withdrawn };
 
 // The cores this process may run on.
 std::uint32_t usable_cores() {
@@ -136,6 +142,16 @@ std::optional<std::uint64_t> read_stated_size(int fd, std::uint8_t* buf) noexcep
 
 struct Reader {
   int fd = -1;
+  // Reading a file while a transfer writes it: the bytes it has committed
+  // are read, and nothing else (fd is then the grant's, not closed here).
+  std::shared_ptr<Feed> feed;
+  Feed::Grant grant;
+  std::uint64_t in_pos = 0;  // where the next input is read from
+  // What the extraction wrote is pushed to the disk while the reader waits
+  // for the network (syncfs of this directory's file system), so that little
+  // is left to sync at the end.
+  tree::Fd flush_dir;
+  std::uint64_t flushed_at = 0;  // decoded bytes at the last push
   lzma_stream strm = LZMA_STREAM_INIT;
   bool decoder_ready = false;
   std::uint32_t threads = 1;  // what the decoder may use; fewer after it ran out of memory
@@ -162,7 +178,7 @@ struct Reader {
   Reader& operator=(const Reader&) = delete;
   ~Reader() {
     if (decoder_ready) lzma_end(&strm);
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0 && !feed) ::close(fd);
   }
 
   // The threaded decoder ran out of memory (a thread or a block's buffer it
@@ -180,10 +196,32 @@ struct Reader {
     if (done > 0 && !skip) skip.reset(new (std::nothrow) std::uint8_t[kDrainSize]);
     if ((done > 0 && !skip) || start_decoder(&strm, threads) != LZMA_OK) return false;
     decoder_ready = true;
-    if (::lseek(fd, 0, SEEK_SET) != 0) return false;
+    in_pos = 0;
+    strm.avail_in = 0;
     input_done = false;
     resume_at = done;
     return true;
+  }
+
+  // A reader of a growing file sets its decoder up once the first block
+  // header is there (or the file has ended): how many threads it may use
+  // depends on it.
+  Status start_fed() noexcept {
+    constexpr std::uint64_t kHead = 14;
+    std::uint64_t have = 0;
+    while (have < kHead) {
+      std::uint64_t more = 0;
+      const Feed::Next next = feed->wait(grant.generation, have, more);
+      if (next == Feed::Next::withdrawn) return Status::withdrawn;
+      if (next == Feed::Next::end) break;
+      have += more;
+    }
+    threads = has_sized_blocks(fd) ? usable_cores() : 1;
+    const lzma_ret ret = start_decoder(&strm, threads);
+    if (ret == LZMA_MEM_ERROR) return Status::memory;
+    if (ret != LZMA_OK) return Status::corrupt;
+    decoder_ready = true;
+    return Status::ok;
   }
 
   // Fills out[0, size) as far as the data goes; `produced` says how far.
@@ -191,17 +229,45 @@ struct Reader {
   Status decode(std::uint8_t* out, std::size_t size, std::size_t& produced) noexcept {
     produced = 0;
     if (finished) return Status::end;
+    if (!decoder_ready) {
+      const Status started = start_fed();
+      if (started != Status::ok) return started;
+    }
     strm.next_out = out;
     strm.avail_out = size;
     int idle = 0;
     Status status = Status::ok;
     while (strm.avail_out > 0) {
+      // a reader of a growing file: what the feed has beyond in_pos, and
+      // whether the file ended there
+      std::uint64_t fed = 0;
+      bool feed_end = false;
+      if (strm.avail_in == 0 && !input_done && feed) {
+        if (flush_dir && strm.total_out - flushed_at >= kFlushEvery && feed->starved(grant.generation, in_pos)) {
+          ::syncfs(flush_dir.get());
+          flushed_at = strm.total_out;
+        }
+        const Feed::Next next = feed->wait(grant.generation, in_pos, fed);
+        if (next == Feed::Next::withdrawn) {
+          status = Status::withdrawn;
+          break;
+        }
+        feed_end = next == Feed::Next::end;
+      }
       if (strm.avail_in == 0 && !input_done) {
-        ssize_t got = ::read(fd, input.get(), kInputSize);
+        std::size_t want = kInputSize;
+        if (feed) want = feed_end ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(want, fed));
+        ssize_t got = want == 0 ? 0 : ::pread(fd, input.get(), want, static_cast<off_t>(in_pos));
         if (got < 0) {
           if (errno == EINTR) continue;
           io_errno = errno;
           status = Status::io;
+          break;
+        }
+        // what was read counts only if the transfer did not withdraw the
+        // file meanwhile (it does so before it truncates or replaces it)
+        if (feed && ((got == 0 && want > 0) || !feed->current(grant.generation))) {
+          status = Status::withdrawn;
           break;
         }
         if (got == 0) {
@@ -209,6 +275,7 @@ struct Reader {
         } else {
           strm.next_in = input.get();
           strm.avail_in = static_cast<std::size_t>(got);
+          in_pos += static_cast<std::uint64_t>(got);
         }
       }
       const std::size_t in_before = strm.avail_in;
@@ -226,6 +293,10 @@ struct Reader {
         if (r == LZMA_STREAM_END) r = LZMA_DATA_ERROR;
       } else {
         r = lzma_code(&strm, input_done ? LZMA_FINISH : LZMA_RUN);
+      }
+      if (feed && strm.total_out > grant.budget) {
+        status = Status::withdrawn;
+        break;
       }
       if (r == LZMA_STREAM_END) {
         finished = true;
@@ -284,6 +355,8 @@ struct Reader {
                                 static_cast<unsigned long long>((memory_needed + kMiB - 1) / kMiB),
                                 static_cast<unsigned long long>(kMemoryLimit / kMiB))
                               .get());
+      case Status::withdrawn:
+        raise(read_error, "the transfer gave up the file that was being read");
       case Status::io:
         errno = io_errno;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
@@ -423,6 +496,20 @@ Ref open_at(PyObject* type, int dir_fd, const std::string& name, PyObject* path,
   return o;
 }
 
+Ref open_fed(PyObject* type, std::shared_ptr<Feed> feed, const Feed::Grant& grant, int flush_dir, PyObject* path,
+             PyObject* read_error) {
+  Ref o = native_new<Reader>(type);
+  Reader& r = reader_of(o);
+  r.name = Ref::borrow(path);
+  r.read_error = Ref::borrow(read_error);
+  r.feed = std::move(feed);
+  r.grant = grant;
+  r.fd = grant.file->get();
+  r.flush_dir.reset(fcntl(flush_dir, F_DUPFD_CLOEXEC, 0));
+  r.input.reset(new std::uint8_t[kInputSize]);
+  return o;
+}
+
 Block block_at(PyObject* reader, std::uint64_t offset) {
   Reader& r = reader_of(reader);
   // the block may not have been asked for yet
@@ -449,14 +536,14 @@ Block block_at(PyObject* reader, std::uint64_t offset) {
 
 std::optional<std::uint64_t> stated_size(PyObject* reader) { return reader_of(reader).stated_size; }
 
-void drain(PyObject* reader) {
+std::uint64_t drain(PyObject* reader, std::uint64_t limit) {
   Reader& r = reader_of(reader);
   if (r.busy) raise(PyExc_RuntimeError, "reentrant call to the archive reader");
   std::unique_ptr<std::uint8_t[]> scratch(new std::uint8_t[kDrainSize]);
   Status status = Status::ok;
   r.busy = true;
   Py_BEGIN_ALLOW_THREADS;
-  while (status == Status::ok) {
+  while (status == Status::ok && r.delivered <= limit) {
     std::size_t produced = 0;
     status = r.decode(scratch.get(), kDrainSize, produced);
     r.delivered += produced;
@@ -464,6 +551,7 @@ void drain(PyObject* reader) {
   Py_END_ALLOW_THREADS;
   r.busy = false;
   r.raise_for(status);
+  return r.delivered;
 }
 
 }  // namespace zelk::fetch::xz

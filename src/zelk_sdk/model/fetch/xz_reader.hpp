@@ -11,10 +11,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "common.hpp"
+#include "feed.hpp"
 
 namespace zelk::fetch::xz {
 
@@ -29,6 +31,16 @@ Ref open(PyObject* type, PyObject* path, PyObject* read_error);
 // reader, its errors and the audit event name.
 Ref open_at(PyObject* type, int dir_fd, const std::string& name, PyObject* path, PyObject* read_error);
 
+// A reader of the file that a transfer is writing (see feed.hpp), from its
+// start: it reads only the bytes committed to `grant`'s generation, waits
+// (without the interpreter's lock) for more, and its read raises `read_error`
+// once the transfer withdraws that file or stops, or once the decoded data
+// outgrows the grant's budget. Its stated_size() is unknown. While it waits
+// for the transfer, it syncs the file system of the directory `flush_dir`
+// (the extraction's) now and then.
+Ref open_fed(PyObject* type, std::shared_ptr<Feed> feed, const Feed::Grant& grant, int flush_dir, PyObject* path,
+             PyObject* read_error);
+
 // The uncompressed size that the file's xz indexes state (read at open, from
 // the file's end, without decoding): an upper bound of the tar data, trailing
 // zeros included. Nothing where the indexes cannot be read (a cut or damaged
@@ -40,7 +52,8 @@ enum class Block { zeros, data, missing, unknown };
 Block block_at(PyObject* reader, std::uint64_t offset);
 
 // Decodes the rest of the file, checking it, and throws away what it gives:
-// raises tarfile.ReadError for cut or corrupt data.
-void drain(PyObject* reader);
+// raises tarfile.ReadError for cut or corrupt data. Stops once more than
+// `limit` bytes were decoded in all; returns how many were.
+std::uint64_t drain(PyObject* reader, std::uint64_t limit = UINT64_MAX);
 
 }  // namespace zelk::fetch::xz
