@@ -10,6 +10,8 @@ from __future__ import annotations
 import lzma
 import os
 import random
+import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -125,6 +127,9 @@ ARCHIVES = {
                                               preset=0),
     "data after the end marker, then corrupt xz": lambda: (lambda d: d[:-60] + bytes([d[-60] ^ 1]) + d[-59:])(
         lzma.compress(raw_tar("m", {"a.bin": BIG}) + bytes(MiB), preset=0)),
+    # a growing file has no index to state this: the reader must stop there
+    "more after the end marker than a tar writer pads with": lambda: lzma.compress(
+        raw_tar("m", {"a.bin": BIG}) + bytes(65 * MiB), preset=0),
 }
 
 
@@ -170,3 +175,30 @@ def test_a_failed_transfer_publishes_nothing_and_leaves_no_staging(fetch, fetch_
     assert not (model_env / "m").exists() and not (model_env / "m.tar.xz").exists()
     assert leftovers(model_env) == []
     assert "Finished the downloading" not in fetch_log.lines
+
+
+SUBINTERPRETER = """
+import _interpreters
+interp = _interpreters.create()  # isolated, with a lock of its own
+err = _interpreters.run_string(interp, '''if True:
+    from zelk_sdk.model import fetch
+    fetch.BASE_MODEL_DIR = {base!r}
+    assert fetch.download_url({url!r}) == {model!r}
+''')
+assert err is None, err
+_interpreters.destroy(interp)
+"""
+
+
+def test_a_subinterpreter_with_a_lock_of_its_own_extracts_in_its_own_interpreter(backend, model_env):
+    # the extraction thread must run in the caller's interpreter: the main
+    # interpreter's lock guards none of the subinterpreter's objects
+    files = model_files(6)
+    data = xz_blocks(raw_tar("m", files))
+    url = backend.serve("m.tar.xz", data, etag='"v1"', stall_after=len(data) // 2, stall_seconds=scaled(0.5))
+    model_env.mkdir()
+    script = SUBINTERPRETER.format(base=str(model_env), url=url, model=str(model_env / "m"))
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=scaled(120))
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert tree(model_env / "m") == files
+    assert sorted(os.listdir(model_env)) == ["m"]

@@ -111,3 +111,24 @@ def test_an_extraction_that_takes_more_than_its_index_states_stops_at_the_reserv
                                   f"{small_fs}: the archive takes more than the 12 MiB its index states, ") + r"\d+ MiB free",
                         warning), warning
     assert os.listdir(small_fs) == [] and free(small_fs) >= 19 * MiB
+
+
+def test_an_extraction_while_the_archive_arrives_leaves_the_transfer_its_room(fetch, fetch_log, backend, small_fs):
+    """3 000 one-byte files (12 MiB of blocks) come first and are extracted
+    while the transfer waits; the 9 MiB of noise after them still need their
+    place in the archive's file. Extracting early must stop at the room the
+    transfer leaves, so that the transfer completes and the archive on disk
+    gets the extraction's own verdict."""
+    import random
+
+    from support.archives import tarfile_xz
+
+    noise = random.Random(7).randbytes(9 * MiB)
+    data = tarfile_xz([("m", "dir")] + [(f"m/f{i}", b"x") for i in range(3000)] + [("m/noise.bin", noise)])
+    url = backend.serve("m.tar.xz", data, etag='"v1"', stall_after=3 * MiB // 2, stall_seconds=scaled(3))
+    assert fetch.download_url(url) is None
+    [warning] = fetch_log.at("warning")
+    assert warning.startswith(f"Failed to extracting tarxz {small_fs / 'm.tar.xz'} - not enough space in {small_fs}"), \
+        warning
+    assert any(line.startswith("Downloading... 100%") for line in fetch_log.lines)
+    assert os.listdir(small_fs) == [] and free(small_fs) >= 19 * MiB
