@@ -58,6 +58,19 @@ bool Feed::attach(Grant& out) {
 Feed::Next Feed::wait(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available) {
   std::unique_lock lock(m_);
   cv_.wait(lock, [&] { return stopped_ || generation != generation_ || done_ || committed_ > pos; });
+  return next_locked(generation, pos, available);
+}
+
+Feed::Next Feed::wait_for(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available,
+                          std::chrono::milliseconds limit) {
+  std::unique_lock lock(m_);
+  if (!cv_.wait_for(lock, limit, [&] { return stopped_ || generation != generation_ || done_ || committed_ > pos; })) {
+    return Next::none;
+  }
+  return next_locked(generation, pos, available);
+}
+
+Feed::Next Feed::next_locked(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available) const noexcept {
   if (stopped_ || generation != generation_ || committed_ < pos) return Next::withdrawn;
   available = committed_ - pos;
   return available > 0 ? Next::data : Next::end;

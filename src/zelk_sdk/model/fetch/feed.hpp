@@ -15,6 +15,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -35,7 +36,8 @@ class Feed {
     std::uint64_t generation = 0;
     std::uint64_t budget = 0;
   };
-  enum class Next { data, end, withdrawn };
+  // `none`: nothing came within a timed wait's limit.
+  enum class Next { data, end, withdrawn, none };
 
   // The transfer's side. begin() offers the file `fd` (duplicated; the
   // caller keeps its own) that holds `have` bytes of the archive already.
@@ -55,6 +57,8 @@ class Feed {
   // (`available` says how many) or has ended at `pos`; `withdrawn` when the
   // generation is no longer current or the transfer stopped.
   Next wait(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available);
+  // The same, but `none` once `limit` has passed without a change.
+  Next wait_for(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available, std::chrono::milliseconds limit);
   // True when wait() would block now: the reader has caught up with the
   // transfer.
   bool starved(std::uint64_t generation, std::uint64_t pos);
@@ -64,6 +68,8 @@ class Feed {
   bool finished_with(std::uint64_t generation, std::uint64_t size);
 
  private:
+  Next next_locked(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available) const noexcept;
+
   std::mutex m_;
   std::condition_variable cv_;
   std::shared_ptr<const tree::Fd> file_;

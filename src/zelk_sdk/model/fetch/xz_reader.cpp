@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -32,6 +33,10 @@ constexpr int kBlock = 512;
 // how much decoded data a reader of a growing file lets pile up unsynced
 // while it waits for the network
 constexpr std::uint64_t kFlushEvery = std::uint64_t{8} << 20;
+// how long a reader of a growing file that has caught up with the transfer
+// waits for a threaded decoder's output, or for the transfer, before it asks
+// the other once more
+constexpr std::chrono::milliseconds kFedPoll{20};
 
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
 // The most memory one decoder may take, its threads' buffers included: a
@@ -84,12 +89,15 @@ bool has_sized_blocks(int fd) {
 // either way: a file that needs more fails with LZMA_MEMLIMIT_ERROR before
 // the decoder takes it. A threaded decoder that cannot be set up gives way
 // to the single-threaded one.
-lzma_ret start_decoder(lzma_stream* strm, std::uint32_t threads) {
+lzma_ret start_decoder(lzma_stream* strm, std::uint32_t threads, std::uint32_t timeout_ms = 0) {
   if (threads > 1) {
     lzma_mt mt{};
     mt.flags = LZMA_CONCATENATED;
     mt.threads = threads;
-    mt.timeout = 0;  // lzma_code runs without the GIL: it may block as long as decoding takes
+    // lzma_code runs without the GIL: it may block as long as decoding takes
+    // (a reader of a growing file asks it for output without input, and
+    // waits for the transfer instead where none comes within `timeout_ms`)
+    mt.timeout = timeout_ms;
     mt.memlimit_threading = threading_memory();
     mt.memlimit_stop = kMemoryLimit;
     if (lzma_stream_decoder_mt(strm, &mt) == LZMA_OK) return LZMA_OK;
@@ -217,7 +225,7 @@ struct Reader {
       have += more;
     }
     threads = has_sized_blocks(fd) ? usable_cores() : 1;
-    const lzma_ret ret = start_decoder(&strm, threads);
+    const lzma_ret ret = start_decoder(&strm, threads, static_cast<std::uint32_t>(kFedPoll.count()));
     if (ret == LZMA_MEM_ERROR) return Status::memory;
     if (ret != LZMA_OK) return Status::corrupt;
     decoder_ready = true;
@@ -236,25 +244,49 @@ struct Reader {
     strm.next_out = out;
     strm.avail_out = size;
     int idle = 0;
+    bool polled = false;  // the decoder was asked since the last wait for the transfer
     Status status = Status::ok;
     while (strm.avail_out > 0) {
       // a reader of a growing file: what the feed has beyond in_pos, and
       // whether the file ended there
       std::uint64_t fed = 0;
       bool feed_end = false;
+      bool poll = false;  // ask the decoder for output, with no new input
       if (strm.avail_in == 0 && !input_done && feed) {
-        if (flush_dir && strm.total_out - flushed_at >= kFlushEvery && feed->starved(grant.generation, in_pos)) {
-          ::syncfs(flush_dir.get());
-          flushed_at = strm.total_out;
+        Feed::Next next = Feed::Next::none;
+        if (!feed->starved(grant.generation, in_pos)) {
+          next = feed->wait(grant.generation, in_pos, fed);
+        } else if (strm.avail_out < size) {
+          // caught up with the transfer: what is decoded goes to the
+          // extraction now, not once more bytes arrive
+          break;
+        } else if (threads > 1 && !polled) {
+          // the decoder's threads go on with the input they have: their
+          // output is asked for (the decoder waits up to kFedPoll for it)
+          // before the reader waits for the transfer
+          polled = poll = true;
+        } else {
+          if (flush_dir && strm.total_out - flushed_at >= kFlushEvery) {
+            ::syncfs(flush_dir.get());
+            flushed_at = strm.total_out;
+          }
+          if (threads > 1) {
+            next = feed->wait_for(grant.generation, in_pos, fed, kFedPoll);
+            if (next == Feed::Next::none) {
+              polled = false;
+              continue;
+            }
+          } else {
+            next = feed->wait(grant.generation, in_pos, fed);
+          }
         }
-        const Feed::Next next = feed->wait(grant.generation, in_pos, fed);
         if (next == Feed::Next::withdrawn) {
           status = Status::withdrawn;
           break;
         }
         feed_end = next == Feed::Next::end;
       }
-      if (strm.avail_in == 0 && !input_done) {
+      if (strm.avail_in == 0 && !input_done && !poll) {
         std::size_t want = kInputSize;
         if (feed) want = feed_end ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(want, fed));
         ssize_t got = want == 0 ? 0 : ::pread(fd, input.get(), want, static_cast<off_t>(in_pos));
@@ -280,6 +312,7 @@ struct Reader {
       }
       const std::size_t in_before = strm.avail_in;
       const std::uint64_t out_before = strm.total_out;
+      const auto called = std::chrono::steady_clock::now();
       lzma_ret r;
       if (strm.total_out < resume_at) {
         std::uint8_t* const next_out = strm.next_out;
@@ -306,7 +339,10 @@ struct Reader {
       if (r == LZMA_OK) {
         // liblzma reports an input that ends inside a stream as a lack of
         // progress once it has nothing more to read
-        if (input_done && strm.avail_in == in_before && strm.total_out == out_before && ++idle > 2) {
+        // (a threaded decoder of a growing file that waited out its timeout
+        // for its threads made no progress yet, but the data goes on)
+        const bool waited = feed && threads > 1 && std::chrono::steady_clock::now() - called >= kFedPoll / 2;
+        if (input_done && strm.avail_in == in_before && strm.total_out == out_before && !waited && ++idle > 2) {
           status = Status::truncated;
           break;
         }
