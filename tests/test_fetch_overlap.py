@@ -37,6 +37,7 @@ class StagingWatch:
     def __init__(self, base: Path, archive) -> None:
         self.base, self.archive = base, archive
         self.seen: dict[str, int] = {}  # member -> body bytes served when first seen
+        self.stagings: set[str] = set()  # the staging directories that had members
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._poll, daemon=True)
 
@@ -47,6 +48,7 @@ class StagingWatch:
                     if entry.name.endswith(STAGING):
                         for name in os.listdir(Path(entry.path, "m")):
                             self.seen.setdefault(name, self.archive.served)
+                            self.stagings.add(entry.name)
             except OSError:
                 pass
             time.sleep(0.005)
@@ -76,6 +78,9 @@ def test_members_are_extracted_before_the_last_byte_arrives(fetch, fetch_log, ba
     with StagingWatch(model_env, backend.archives["m.tar.xz"]) as watch:
         assert fetch.download_url(url) == str(model_env / "m")
     assert any(served < len(data) for served in watch.seen.values()), watch.seen
+    # the early extraction is the one published: the archive on disk was
+    # not extracted once more
+    assert len(watch.stagings) == 1, watch.stagings
     assert tree(model_env / "m") == files
     assert sorted(os.listdir(model_env)) == ["m"]
     lines = fetch_log.lines

@@ -327,6 +327,9 @@ struct Reader {
       } else {
         r = lzma_code(&strm, input_done ? LZMA_FINISH : LZMA_RUN);
       }
+      // liblzma says that no progress was possible twice in a row as a
+      // buffer error: for a poll without input that is no fault of the data
+      if (poll && r == LZMA_BUF_ERROR) r = LZMA_OK;
       if (feed && strm.total_out > grant.budget) {
         status = Status::withdrawn;
         break;
