@@ -207,3 +207,84 @@ def test_a_subinterpreter_with_a_lock_of_its_own_extracts_in_its_own_interpreter
     assert done.returncode == 0, done.stderr[-2000:]
     assert tree(model_env / "m") == files
     assert sorted(os.listdir(model_env)) == ["m"]
+
+
+
+EXIT_CHILD = """
+import os, threading, time
+from zelk_sdk.model import fetch
+fetch.BASE_MODEL_DIR = {base!r}
+threading.Thread(target=fetch.download_url, args=({url!r},), daemon=True).start()
+deadline = time.monotonic() + 60
+while not any(n.endswith(".staging") for n in os.listdir({base!r})):
+    assert time.monotonic() < deadline, "nothing was staged"
+    time.sleep(0.01)
+time.sleep(0.2)
+"""
+
+
+def test_the_interpreter_exits_cleanly_while_a_daemon_thread_fetches(backend, model_env, tmp_path):
+    # the interpreter ends such a thread by unwinding it where it asks for the
+    # GIL: what it unwinds must not touch the interpreter (it crashed the
+    # process at exit in about one run in seven)
+    data = xz_blocks(raw_tar("m", model_files(7)))
+    url = backend.serve("m.tar.xz", data, etag='"v1"', stall_after=len(data) // 2, stall_seconds=scaled(30))
+    children = []
+    for k in range(8):
+        base = tmp_path / f"base{k}"
+        base.mkdir()
+        children.append(subprocess.Popen([sys.executable, "-c", EXIT_CHILD.format(base=str(base), url=url)],
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
+    for child in children:
+        out, err = child.communicate(timeout=scaled(120))
+        assert child.returncode == 0, err[-2000:]
+
+
+
+class RecordingOs:
+    """The os module, with an os.path whose calls record their thread."""
+
+    def __init__(self) -> None:
+        import types
+
+        self.calls: list[str] = []
+        self.path = types.SimpleNamespace(**{name: self._recorded(getattr(os.path, name))
+                                             for name in ("abspath", "join", "dirname")})
+
+    def _recorded(self, fn):
+        def call(*args):
+            self.calls.append(threading.current_thread().name)
+            return fn(*args)
+        return call
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+
+@pytest.mark.parametrize("restored", [True, False], ids=["rebound and restored meanwhile", "left rebound"])
+def test_os_rebound_during_the_transfer_is_called_only_as_without_the_overlap(fetch, backend, model_env,
+                                                                              monkeypatch, restored):
+    # the early extraction uses the functions that import found; it is
+    # published only if they are the module's still, and otherwise the
+    # archive on disk is extracted on the caller's thread, with what is bound
+    files = model_files(8)
+    data = xz_blocks(raw_tar("m", files))
+    url = backend.serve("m.tar.xz", data, etag='"v1"', stall_after=len(data) // 2, stall_seconds=scaled(1.5))
+    model_env.mkdir()
+    proxy = RecordingOs()
+
+    def rebind() -> None:
+        while not any(n.endswith(STAGING) for n in os.listdir(model_env)):
+            time.sleep(0.005)
+        fetch.os = proxy
+        if restored:
+            time.sleep(0.2)
+            fetch.os = os
+
+    monkeypatch.setattr(fetch, "os", os)
+    t = threading.Thread(target=rebind)
+    t.start()
+    assert fetch.download_url(url) == str(model_env / "m")
+    t.join()
+    assert tree(model_env / "m") == files
+    assert set(proxy.calls) == (set() if restored else {threading.current_thread().name}), proxy.calls

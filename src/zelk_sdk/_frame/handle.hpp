@@ -19,6 +19,13 @@
 
 namespace zelk {
 
+// True on a thread that the interpreter is ending at its exit: Python 3.13
+// ends a thread that asks for the GIL once finalization has begun (a daemon
+// thread) by unwinding its stack, with no thread state. The destructors that
+// run then must not touch the interpreter: what they hold is left to the
+// exiting process.
+inline bool unwound_at_exit() noexcept { return PyThreadState_GetUnchecked() == nullptr && Py_IsFinalizing(); }
+
 // An owning reference to a Python object (or to nothing).
 class Ref {
  public:
@@ -26,7 +33,9 @@ class Ref {
   Ref(std::nullptr_t) noexcept {}
   Ref(const Ref& o) noexcept : p_(Py_XNewRef(o.p_)) {}
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_ != nullptr && !unwound_at_exit()) Py_DECREF(p_);
+  }
 
   Ref& operator=(Ref o) noexcept {
     std::swap(p_, o.p_);
@@ -106,7 +115,9 @@ class Handling {
   explicit Handling(const PyErr& e) noexcept : prev_(Ref::borrow(PyThreadState_Get()->exc_info->exc_value)) {
     PyErr_SetHandledException(e.value());
   }
-  ~Handling() { PyErr_SetHandledException(prev_.get()); }
+  ~Handling() {
+    if (!unwound_at_exit()) PyErr_SetHandledException(prev_.get());
+  }
   Handling(const Handling&) = delete;
   Handling& operator=(const Handling&) = delete;
 

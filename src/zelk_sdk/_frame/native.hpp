@@ -52,8 +52,10 @@ Ref native_new(PyObject* type) {
 }
 
 // The body of a C-level method: a thrown PyErr is restored, nullptr returned.
+// (Not noexcept: a thread that the interpreter ends at its exit is unwound
+// from where it asks for the GIL, through here.)
 template <class F>
-PyObject* guarded(F&& f) noexcept {
+PyObject* guarded(F&& f) {
   try {
     return f().release();
   } catch (PyErr& e) {

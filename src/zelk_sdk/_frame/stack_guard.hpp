@@ -53,7 +53,7 @@ class DepthGuard {
     ok_ = true;
   }
   ~DepthGuard() {
-    if (ok_) {
+    if (ok_ && !unwound_at_exit()) {
       --t_.depth;
       Py_LeaveRecursiveCall();
     }

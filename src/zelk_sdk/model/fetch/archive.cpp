@@ -57,8 +57,8 @@ void remove_in_base(Ctx& c, const scratch::BaseDir& base, const std::string& nam
 }
 
 // True while the module's names that an extraction uses are what import
-// found: tarfile and its open, _safe_extract, os and the os.path functions
-// the member checks call. Looks, never raises: a name that is missing is
+// found: tarfile and its open, _safe_extract, os, os.sep and the os.path
+// functions the member checks call. Looks, never raises: a name that is missing is
 // reported where the extraction reaches it.
 bool own_extraction(Ctx& c) {
   auto bound = [&](int id) {
@@ -83,7 +83,8 @@ bool own_extraction(Ctx& c) {
   PyObject* found = nullptr;
   if (PyObject_GetOptionalAttr(os, c.interned(n::path), &found) < 0) PyErr_Clear();
   Ref os_path = Ref::steal_or_null(found);
-  return os_path && holds(os_path, c.interned(n::abspath), c.pinned(pin_path_abspath)) &&
+  return os_path && holds(os, c.interned(n::sep), c.pinned(pin_os_sep)) &&
+         holds(os_path, c.interned(n::abspath), c.pinned(pin_path_abspath)) &&
          holds(os_path, c.interned(n::join), c.pinned(pin_path_join)) &&
          holds(os_path, c.interned(n::dirname), c.pinned(pin_path_dirname));
 }
@@ -281,7 +282,10 @@ Ref fetch_model(Ctx& c, PyObject* cloud_url, Deadline& deadline, PyObject* key) 
       // the module's own; otherwise the file on disk is extracted, as it
       // always was.
       std::vector<std::string> strays;
-      scratch::Staging* early = overlap && own_extraction(c) ? overlap->result(archive_name, strays) : nullptr;
+      scratch::Staging* early = overlap ? overlap->result(archive_name, strays) : nullptr;
+      // (looked at once the extraction has ended: another thread may have
+      // rebound a name while it ran)
+      if (early && !own_extraction(c)) early = nullptr;
       if (early) {
         // the event that opening the archive raises, as below
         check(PySys_Audit("open", "Osi", tar_xz_file.get(), "rb", O_RDONLY | O_CLOEXEC));

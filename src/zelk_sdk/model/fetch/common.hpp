@@ -146,6 +146,7 @@ enum Pinned : int {
   // and those the checks of an extraction call (see overlap.hpp)
   pin_path_abspath,
   pin_path_dirname,
+  pin_os_sep,     // os.sep as import found it
   pin_os,         // the os module, as os.path's functions use it
   pin_os_stat,    // its stat, which os.path.isfile and isdir call
   pin_os_remove,  // its remove: while `os.remove` is still it, removals in the

@@ -138,6 +138,31 @@ bool within(PyObject* candidate, PyObject* prefix) {
   return PyUnicode_Tailmatch(candidate, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;
 }
 
+thread_local bool imported_names = false;
+
+// The os and os.path functions the member checks call: the module's `os` as
+// it is now, or, under ImportedNames, as import found it. Each is looked up
+// when it is asked for, as the statements look them up.
+class OsNames {
+ public:
+  explicit OsNames(Ctx& c) : c_(c) {
+    if (!imported_names) os_ = c.global(n::os);
+  }
+  Ref abspath() const { return function(n::abspath, pin_path_abspath); }
+  Ref join() const { return function(n::join, pin_path_join); }
+  Ref dirname() const { return function(n::dirname, pin_path_dirname); }
+  Ref sep() const { return imported_names ? Ref::borrow(c_.pinned(pin_os_sep)) : getattr(os_, c_.interned(n::sep)); }
+
+ private:
+  Ref function(int name, int pinned) const {
+    if (imported_names) return Ref::borrow(c_.pinned(pinned));
+    return getattr(getattr(os_, c_.interned(n::path)), c_.interned(name));
+  }
+
+  Ctx& c_;
+  Ref os_;
+};
+
 // _check(member), a closure over (path, abs_path, walked): returns the member
 // when it lands inside the destination and within the limits, raises
 // otherwise. Besides the member's own
@@ -156,13 +181,10 @@ Ref check_member(Ctx& c) {
   PyObject* abs_path = PyTuple_GET_ITEM(c.closure(), 1);
   const bool walked = PyTuple_GET_ITEM(c.closure(), 2) == Py_True;
 
-  Ref os = c.global(n::os);
-  Ref os_path = getattr(os, c.interned(n::path));
-  Ref abspath = getattr(os_path, c.interned(n::abspath));
-  Ref join = getattr(os_path, c.interned(n::join));
+  const OsNames os(c);
   Ref name = getattr(member, c.interned(n::name));
-  Ref member_path = call(abspath, call(join, path, name));
-  Ref prefix = Ref::steal(PyNumber_Add(abs_path, getattr(os, c.interned(n::sep))));
+  Ref member_path = call(os.abspath(), call(os.join(), path, name));
+  Ref prefix = Ref::steal(PyNumber_Add(abs_path, os.sep()));
   // the limits first: a name past them is shown cut short
   within_limits(c, name, name, "path");
   if (!within(member_path, prefix)) refuse_member(name);
@@ -172,10 +194,10 @@ Ref check_member(Ctx& c) {
   if (truthy(call_method(member, c.interned(n::issym)))) {
     // tarfile creates "m/cfg/" at "m/cfg": the link's directory is "m"
     Ref link_path = PyUnicode_Check(name.get()) ? call_method(name, c.interned(n::rstrip), c.interned(n::slash)) : name;
-    Ref member_dir = call(getattr(os_path, c.interned(n::dirname)), link_path);
+    Ref member_dir = call(os.dirname(), link_path);
     Ref linkname = getattr(member, c.interned(n::linkname));
     within_limits(c, name, linkname, "link target");
-    Ref target = call(abspath, call(join, path, member_dir, linkname));
+    Ref target = call(os.abspath(), call(os.join(), path, member_dir, linkname));
     // a link to the destination itself stays inside it
     if (!within(target, prefix) && !rich_compare(target, abs_path, Py_EQ)) refuse_member(name);
     if (PyUnicode_Check(member_dir.get()) && PyUnicode_Check(linkname.get()) &&
@@ -185,7 +207,7 @@ Ref check_member(Ctx& c) {
   } else if (truthy(call_method(member, c.interned(n::islnk)))) {
     Ref linkname = getattr(member, c.interned(n::linkname));
     within_limits(c, name, linkname, "link target");
-    Ref target = call(abspath, call(join, path, linkname));
+    Ref target = call(os.abspath(), call(os.join(), path, linkname));
     if (!within(target, prefix)) refuse_member(name);
     if (!walked && PyUnicode_Check(linkname.get()) && through_link(dest, linkname)) refuse_member(name);
   }
@@ -203,8 +225,7 @@ const FunctionDef kCheck = declare({
 // The _check closure of one call over (path, os.path.abspath(path), walked):
 // `walked` when the members are written through descriptors.
 Ref make_check(Ctx& c, PyObject* path, bool walked, Ref* abs_path_out = nullptr) {
-  Ref os = c.global(n::os);
-  Ref abs_path = call(getattr(getattr(os, c.interned(n::path)), c.interned(n::abspath)), path);
+  Ref abs_path = call(OsNames(c).abspath(), path);
   Ref cells = Ref::steal(PyTuple_Pack(3, path, abs_path.get(), walked ? Py_True : Py_False));
   if (abs_path_out != nullptr) *abs_path_out = abs_path;
   return make_function(c.module(), kCheck, cells);
@@ -251,6 +272,10 @@ void count_member(Ctx& c, std::size_t& count) {
     raise(c.pinned(pin_ExtractError), textf("the archive has more than %zu members", kMaxMembers).get());
   }
 }
+
+ImportedNames::ImportedNames() noexcept : outer_(imported_names) { imported_names = true; }
+
+ImportedNames::~ImportedNames() { imported_names = outer_; }
 
 void refuse_member(PyObject* member_name) {
   raise(PyExc_Exception, textf("Attempted path traversal in tar archive: %U", fmt(member_name).get()).get());

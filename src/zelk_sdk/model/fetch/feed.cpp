@@ -7,7 +7,7 @@ namespace zelk::fetch {
 void Feed::begin(int fd, std::uint64_t have, std::uint64_t budget) noexcept {
   tree::Fd copy{fcntl(fd, F_DUPFD_CLOEXEC, 0)};
   std::lock_guard lock(m_);
-  ++generation_;
+  generation_now_.store(++generation_, std::memory_order_relaxed);
   file_.reset();
   if (copy) {
     try {
@@ -24,7 +24,7 @@ void Feed::begin(int fd, std::uint64_t have, std::uint64_t budget) noexcept {
 void Feed::withdraw() noexcept {
   std::lock_guard lock(m_);
   if (!file_) return;
-  ++generation_;
+  generation_now_.store(++generation_, std::memory_order_relaxed);
   file_.reset();
   cv_.notify_all();
 }
@@ -44,6 +44,7 @@ void Feed::finish() noexcept {
 void Feed::stop() noexcept {
   std::lock_guard lock(m_);
   stopped_ = true;
+  stopped_now_.store(true, std::memory_order_relaxed);
   cv_.notify_all();
 }
 

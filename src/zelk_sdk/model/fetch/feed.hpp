@@ -15,6 +15,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -64,6 +65,14 @@ class Feed {
   bool starved(std::uint64_t generation, std::uint64_t pos);
   // True while `generation` is current and not stopped.
   bool current(std::uint64_t generation);
+  // The same without the lock, for a reader that decodes what it read
+  // already: it gives up within one step once the transfer stops or starts
+  // another file (a step that may write gigabytes of a highly compressed
+  // member would otherwise keep a Ctrl-C waiting).
+  bool live(std::uint64_t generation) const noexcept {
+    return !stopped_now_.load(std::memory_order_relaxed) &&
+           generation_now_.load(std::memory_order_relaxed) == generation;
+  }
   // True when the transfer finished `generation` with exactly `size` bytes.
   bool finished_with(std::uint64_t generation, std::uint64_t size);
 
@@ -78,6 +87,9 @@ class Feed {
   std::uint64_t budget_ = 0;
   bool done_ = false;
   bool stopped_ = false;
+  // stopped_ and generation_, for live()
+  std::atomic<bool> stopped_now_{false};
+  std::atomic<std::uint64_t> generation_now_{0};
 };
 
 }  // namespace zelk::fetch

@@ -49,6 +49,7 @@ void exec(PyObject* m, FrameState& fs) {
   fs.pin(pin_path_splitext, getattr(os_path, fs.names[n::splitext]));
   fs.pin(pin_path_abspath, getattr(os_path, fs.names[n::abspath]));
   fs.pin(pin_path_dirname, getattr(os_path, fs.names[n::dirname]));
+  fs.pin(pin_os_sep, getattr(os, fs.names[n::sep]));
   fs.pin(pin_os, os);
   fs.pin(pin_os_stat, getattr(os, fs.names[n::stat]));
   fs.pin(pin_os_remove, getattr(os, fs.names[n::remove]));

@@ -38,20 +38,26 @@ Overlap::Overlap(Ctx& c, const scratch::BaseDir& base, PyObject* archive_path, P
   }
 }
 
-Overlap::~Overlap() {
+Overlap::~Overlap() noexcept(false) {  // see run()
   feed_->stop();
   end_thread();
   staging_.reset();
 }
 
-void Overlap::end_thread() noexcept {
+void Overlap::end_thread() {
   if (!thread_.joinable()) return;
+  if (unwound_at_exit()) {  // there is no GIL to release
+    thread_.join();
+    return;
+  }
   Py_BEGIN_ALLOW_THREADS;
   thread_.join();
   Py_END_ALLOW_THREADS;
 }
 
-void Overlap::run(PyThreadState* state) noexcept {
+// Not noexcept: the interpreter ends this thread by unwinding it where it
+// asks for the GIL during the interpreter's exit.
+void Overlap::run(PyThreadState* state) {
   PyEval_RestoreThread(state);
   for (;;) {
     Feed::Grant grant;
@@ -91,6 +97,7 @@ bool Overlap::extract(const Feed::Grant& grant) {
     // writes must leave the transfer the room it still needs
     tar_header::HeaderBudget budget;
     writer::SpaceGuard guard(base_.fd(), base_.path(), grant.budget, true);
+    ImportedNames names;
     Ref archive = call(c_.pinned(pin_tarfile_open), archive_path_, text("r|"), kw(c_, n::fileobj, reader),
                        kw(c_, n::tarinfo, c_.pinned(pin_TarInfo)));
     bool whole = false;
@@ -117,7 +124,7 @@ scratch::Staging* Overlap::result(const std::string& archive_name, std::vector<s
     Py_BEGIN_ALLOW_THREADS;
     {  // released before the interpreter's lock is taken back
       std::unique_lock lock(m_);
-      ended = cv_.wait_for(lock, std::chrono::milliseconds(100), [&] { return ended_; });
+      ended = cv_.wait_for(lock, std::chrono::milliseconds(20), [&] { return ended_; });
     }
     Py_END_ALLOW_THREADS;
     if (ended) break;

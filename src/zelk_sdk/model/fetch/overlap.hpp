@@ -33,7 +33,7 @@ class Overlap {
   Overlap(const Overlap&) = delete;
   Overlap& operator=(const Overlap&) = delete;
   // Stops the feed, waits for the thread and removes the staging directory.
-  ~Overlap();
+  ~Overlap() noexcept(false);
 
   // The feed for the transfer; nullptr where no thread could be started.
   Feed* feed() noexcept { return thread_.joinable() ? feed_.get() : nullptr; }
@@ -46,9 +46,9 @@ class Overlap {
   scratch::Staging* result(const std::string& archive_name, std::vector<std::string>& strays);
 
  private:
-  void run(PyThreadState* state) noexcept;
+  void run(PyThreadState* state);
   bool extract(const Feed::Grant& grant);
-  void end_thread() noexcept;
+  void end_thread();
 
   Ctx& c_;
   const scratch::BaseDir& base_;

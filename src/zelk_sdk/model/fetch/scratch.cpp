@@ -219,12 +219,19 @@ Staging::Staging(const BaseDir& base) : base_(base) {
   lock_fd_ = std::move(fd);
 }
 
-Staging::~Staging() {
+Staging::~Staging() noexcept(false) {  // see unwound_at_exit()
   if (!lock_fd_) return;
+  auto remove = [&] {
+    tree::remove_children(lock_fd_.get());
+    if (tree::names_open(base_.fd(), name_.c_str(), lock_fd_.get())) unlinkat(base_.fd(), name_.c_str(), AT_REMOVEDIR);
+    lock_fd_.reset();
+  };
+  if (unwound_at_exit()) {  // there is no GIL to release
+    remove();
+    return;
+  }
   Py_BEGIN_ALLOW_THREADS;
-  tree::remove_children(lock_fd_.get());
-  if (tree::names_open(base_.fd(), name_.c_str(), lock_fd_.get())) unlinkat(base_.fd(), name_.c_str(), AT_REMOVEDIR);
-  lock_fd_.reset();
+  remove();
   Py_END_ALLOW_THREADS;
 }
 

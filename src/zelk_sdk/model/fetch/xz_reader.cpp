@@ -247,6 +247,10 @@ struct Reader {
     bool polled = false;  // the decoder was asked since the last wait for the transfer
     Status status = Status::ok;
     while (strm.avail_out > 0) {
+      if (feed && !feed->live(grant.generation)) {
+        status = Status::withdrawn;
+        break;
+      }
       // a reader of a growing file: what the feed has beyond in_pos, and
       // whether the file ended there
       std::uint64_t fed = 0;
