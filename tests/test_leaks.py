@@ -15,6 +15,7 @@ from pathlib import Path
 
 import pytest
 
+from support.leakloop import block_limit
 from support.modes import FULL, SANITIZED, scale
 
 TESTS = Path(__file__).resolve().parent
@@ -22,12 +23,6 @@ CALLS = scale(1000, 50_000)
 # shards of each group, run side by side
 GROUPS = {"fetch": 2, "leakscope": 1, "flowsweep": 1}
 MiB = 1024 * 1024
-
-
-def block_limit(calls: int) -> int:
-    # caches and free lists of the interpreter and the libraries give a bounded
-    # wobble of a few hundred blocks; a leak grows with the number of calls
-    return max(300, calls // 50)
 
 
 @pytest.fixture(scope="session")

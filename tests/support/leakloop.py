@@ -498,11 +498,28 @@ GROUPS: dict[str, Callable[[str], list[Case]]] = {
 }
 
 
+def block_limit(calls: int) -> int:
+    # caches and free lists of the interpreter and the libraries give a bounded
+    # wobble of a few hundred blocks; a leak grows with the number of calls
+    return max(300, calls // 50)
+
+
 def measure(case: Case, n: int) -> dict[str, object]:
     # long enough for the caches of the libraries below (and ours) to settle
     warmup = max(300, n // 10)
     for _ in range(warmup):
         case.call()
+    result = measure_once(case, n)
+    if result["blocks"] > block_limit(n):
+        # a cache that the warm-up did not fill (seen once in 1000 calls under
+        # emulation) fills once; a leak takes as many blocks again
+        again = measure_once(case, n)
+        if again["blocks"] < result["blocks"]:
+            result = again
+    return result
+
+
+def measure_once(case: Case, n: int) -> dict[str, object]:
     gc.collect()
     refs0 = refcounts(case.watched)
     blocks0, rss0, fds0 = sys.getallocatedblocks(), rss(), open_fds()
