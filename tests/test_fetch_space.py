@@ -6,6 +6,7 @@ tmpfs of 20 MiB of the test's own (skipped where mounting is not allowed)."""
 from __future__ import annotations
 
 import errno
+import lzma
 import os
 import re
 import subprocess
@@ -132,3 +133,26 @@ def test_an_extraction_while_the_archive_arrives_leaves_the_transfer_its_room(fe
         warning
     assert any(line.startswith("Downloading... 100%") for line in fetch_log.lines)
     assert os.listdir(small_fs) == [] and free(small_fs) >= 19 * MiB
+
+
+def test_kept_bytes_extracted_while_the_answer_comes_give_back_their_room_when_the_archive_changed(
+        fetch, fetch_log, backend, small_fs):
+    """The kept megabyte of the first archive holds 15 MiB of easily packed
+    data, which is extracted while the rest is asked for; the server has
+    another archive by then (200, a new ETag), of 6 MiB. Its room is judged
+    once what was extracted of the old bytes is gone."""
+    import random
+
+    from support.archives import raw_tar
+
+    old = lzma.compress(raw_tar("m", {"z.bin": b"zelk" * (15 << 18), "r.bin": random.Random(1).randbytes(1600 << 10)}),
+                        preset=6)
+    url = backend.serve("m.tar.xz", old, etag='"a"', ranges=True, break_after=MiB)
+    assert fetch.download_url(url) is None  # a megabyte kept
+    new_files = {"r.bin": random.Random(2).randbytes(6 * MiB)}
+    backend.serve("m.tar.xz", lzma.compress(raw_tar("m", new_files), preset=0), etag='"b"', ranges=True,
+                  headers_delay=scaled(1))
+    fetch_log.clear()
+    assert fetch.download_url(url) == str(small_fs / "m"), fetch_log.lines
+    assert (small_fs / "m" / "r.bin").read_bytes() == new_files["r.bin"]
+    assert os.listdir(small_fs) == ["m"]

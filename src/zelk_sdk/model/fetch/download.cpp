@@ -179,17 +179,25 @@ class Telling {
   // bytes. The reader's extraction may write as much as is free once the
   // rest of the archive and the reserve kept for a body of unknown length
   // have their place; where that is not known, the file is not offered.
-  void offer(int fd, std::uint64_t have, std::uint64_t whole) noexcept {
+  void offer(int fd, std::uint64_t have, std::uint64_t whole) {
     if (!feed_) return;
+    withdraw();  // what was offered before, and what the reader made of it
     scratch::Space space;
-    if (fd < 0 || whole < have || !scratch::space_of(place_.dir_fd, space)) return feed_->withdraw();
+    if (fd < 0 || whole < have || !scratch::space_of(place_.dir_fd, space)) return;
     const std::uint64_t taken = (whole - have) + std::min(space.size / scratch::kReserveShare, scratch::kReserveMax);
-    if (space.free <= taken) return feed_->withdraw();
+    if (space.free <= taken) return;
     feed_->begin(fd, have, space.free - taken);
   }
-  // Before the file offered is truncated or given up.
-  void withdraw() noexcept {
-    if (feed_) feed_->withdraw();
+  // Before the file offered is truncated or given up: once the reader has
+  // removed what it extracted of it, so that the room that the rest of this
+  // transfer is judged by is the room it had without a reader.
+  void withdraw() {
+    if (!feed_) return;
+    const std::uint64_t gone = feed_->withdraw();
+    if (gone == 0) return;
+    Py_BEGIN_ALLOW_THREADS;
+    feed_->wait_released(gone);
+    Py_END_ALLOW_THREADS;
   }
   // Once the chunks so far are in the file (flushed from the file object).
   void commit(PyObject* fp, std::uint64_t size) {

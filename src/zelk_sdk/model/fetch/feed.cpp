@@ -21,11 +21,24 @@ void Feed::begin(int fd, std::uint64_t have, std::uint64_t budget) noexcept {
   cv_.notify_all();
 }
 
-void Feed::withdraw() noexcept {
+std::uint64_t Feed::withdraw() noexcept {
   std::lock_guard lock(m_);
-  if (!file_) return;
+  if (!file_) return 0;
+  const std::uint64_t gone = generation_;
   generation_now_.store(++generation_, std::memory_order_relaxed);
   file_.reset();
+  cv_.notify_all();
+  return gone;
+}
+
+void Feed::wait_released(std::uint64_t generation) {
+  std::unique_lock lock(m_);
+  cv_.wait(lock, [&] { return stopped_ || attached_ != generation || released_ >= generation; });
+}
+
+void Feed::release(std::uint64_t generation) noexcept {
+  std::lock_guard lock(m_);
+  if (generation > released_) released_ = generation;
   cv_.notify_all();
 }
 
@@ -53,6 +66,7 @@ bool Feed::attach(Grant& out) {
   cv_.wait(lock, [&] { return stopped_ || done_ || file_; });
   if (stopped_ || !file_) return false;
   out = Grant{file_, generation_, budget_};
+  attached_ = generation_;
   return true;
 }
 

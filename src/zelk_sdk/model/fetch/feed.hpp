@@ -43,8 +43,13 @@ class Feed {
   // The transfer's side. begin() offers the file `fd` (duplicated; the
   // caller keeps its own) that holds `have` bytes of the archive already.
   void begin(int fd, std::uint64_t have, std::uint64_t budget) noexcept;
-  // The file offered so far is no longer the archive's start.
-  void withdraw() noexcept;
+  // The file offered so far is no longer the archive's start. Returns its
+  // generation (0 where none was offered).
+  std::uint64_t withdraw() noexcept;
+  // Waits until the reader is done with the withdrawn `generation` (it never
+  // took it, or it removed what it made of it). Blocks: call without the
+  // interpreter's lock.
+  void wait_released(std::uint64_t generation);
   void commit(std::uint64_t size) noexcept;
   // The file offered last is the archive now, whole.
   void finish() noexcept;
@@ -60,6 +65,8 @@ class Feed {
   Next wait(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available);
   // The same, but `none` once `limit` has passed without a change.
   Next wait_for(std::uint64_t generation, std::uint64_t pos, std::uint64_t& available, std::chrono::milliseconds limit);
+  // The reader is done with `generation`: what it made of it is removed.
+  void release(std::uint64_t generation) noexcept;
   // True when wait() would block now: the reader has caught up with the
   // transfer.
   bool starved(std::uint64_t generation, std::uint64_t pos);
@@ -87,6 +94,8 @@ class Feed {
   std::uint64_t budget_ = 0;
   bool done_ = false;
   bool stopped_ = false;
+  std::uint64_t attached_ = 0;  // the generation the reader took last
+  std::uint64_t released_ = 0;  // the last one it is done with
   // stopped_ and generation_, for live()
   std::atomic<bool> stopped_now_{false};
   std::atomic<std::uint64_t> generation_now_{0};

@@ -72,6 +72,7 @@ void Overlap::run(PyThreadState* state) {
       break;
     }
     staging_.reset();
+    feed_->release(grant.generation);  // a transfer that starts over waits for this
     // a file withdrawn by a transfer that starts over is followed into the
     // next one, from its byte 0; any other failure ends the overlap
     if (feed_->current(grant.generation)) break;
