@@ -168,7 +168,7 @@ void announce(Ctx& c, PyObject* cloud_url, PyObject* local_file) {
 // without one. It stops the feed unless the transfer finished it.
 class Telling {
  public:
-  Telling(Feed* feed, const scratch::Place& place) noexcept : feed_(feed), place_(place) {}
+  Telling(Ctx& c, Feed* feed, const scratch::Place& place) noexcept : c_(c), feed_(feed), place_(place) {}
   Telling(const Telling&) = delete;
   Telling& operator=(const Telling&) = delete;
   ~Telling() {
@@ -202,7 +202,7 @@ class Telling {
   // Once the chunks so far are in the file (flushed from the file object).
   void commit(PyObject* fp, std::uint64_t size) {
     if (!feed_) return;
-    call_method(fp, text("flush"));
+    call_method(fp, c_.interned(n::flush));
     feed_->commit(size);
   }
   void finish() noexcept {
@@ -212,20 +212,11 @@ class Telling {
   }
 
  private:
+  Ctx& c_;
   Feed* feed_;
   const scratch::Place& place_;
   bool finished_ = false;
 };
-
-// The whole size of `total` (an int), 0 where it is none or beyond 64 bits.
-std::uint64_t whole_size(PyObject* total) {
-  const unsigned long long v = PyLong_AsUnsignedLongLong(total);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    return 0;
-  }
-  return v;
-}
 
 // The transfer to `local_file`, at `place`.
 Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::Place& place, Feed* feed) {
@@ -235,7 +226,7 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
   resume::Partial kept(place);
   // A reader may decode the kept bytes while the rest is asked for: they are
   // withdrawn from it if they cannot be continued.
-  Telling telling(feed, place);
+  Telling telling(c, feed, place);
   if (kept.resumable() && kept.info().total > 0) {
     telling.offer(kept.fd(), kept.size(), static_cast<std::uint64_t>(kept.info().total));
   }
@@ -374,14 +365,11 @@ Ref transfer(Ctx& c, PyObject* cloud_url, PyObject* local_file, const scratch::P
       keeping = false;
       file = part.open_for(place, local_file, c.pinned(pin_open));
     }
-  }
-  if (!resuming) {
     // a body from byte 0, to a file of known length only: the extraction
     // must know how much room the rest of the transfer needs
-    const std::uint64_t size = check_length ? whole_size(total) : 0;
-    if (size > 0) {
+    if (check_length && size > 0) {
       Ref fd = call_method(file, c.interned(n::fileno));
-      telling.offer(static_cast<int>(PyLong_AsLong(fd)), 0, size);
+      telling.offer(static_cast<int>(PyLong_AsLong(fd)), 0, static_cast<std::uint64_t>(size));
       if (PyErr_Occurred()) throw_error();
     }
   }

@@ -7,7 +7,7 @@ namespace zelk::fetch {
 void Feed::begin(int fd, std::uint64_t have, std::uint64_t budget) noexcept {
   tree::Fd copy{fcntl(fd, F_DUPFD_CLOEXEC, 0)};
   std::lock_guard lock(m_);
-  generation_now_.store(++generation_, std::memory_order_relaxed);
+  ++generation_;
   file_.reset();
   if (copy) {
     try {
@@ -25,7 +25,7 @@ std::uint64_t Feed::withdraw() noexcept {
   std::lock_guard lock(m_);
   if (!file_) return 0;
   const std::uint64_t gone = generation_;
-  generation_now_.store(++generation_, std::memory_order_relaxed);
+  ++generation_;
   file_.reset();
   cv_.notify_all();
   return gone;
@@ -57,7 +57,6 @@ void Feed::finish() noexcept {
 void Feed::stop() noexcept {
   std::lock_guard lock(m_);
   stopped_ = true;
-  stopped_now_.store(true, std::memory_order_relaxed);
   cv_.notify_all();
 }
 
@@ -94,11 +93,6 @@ Feed::Next Feed::next_locked(std::uint64_t generation, std::uint64_t pos, std::u
 bool Feed::starved(std::uint64_t generation, std::uint64_t pos) {
   std::lock_guard lock(m_);
   return !stopped_ && generation == generation_ && !done_ && committed_ <= pos;
-}
-
-bool Feed::current(std::uint64_t generation) {
-  std::lock_guard lock(m_);
-  return !stopped_ && generation == generation_ && file_;
 }
 
 bool Feed::finished_with(std::uint64_t generation, std::uint64_t size) {

@@ -70,16 +70,12 @@ class Feed {
   // True when wait() would block now: the reader has caught up with the
   // transfer.
   bool starved(std::uint64_t generation, std::uint64_t pos);
-  // True while `generation` is current and not stopped.
-  bool current(std::uint64_t generation);
-  // The same without the lock, for a reader that decodes what it read
-  // already: it gives up within one step once the transfer stops or starts
-  // another file (a step that may write gigabytes of a highly compressed
-  // member would otherwise keep a Ctrl-C waiting).
-  bool live(std::uint64_t generation) const noexcept {
-    return !stopped_now_.load(std::memory_order_relaxed) &&
-           generation_now_.load(std::memory_order_relaxed) == generation;
-  }
+  // True while `generation` is current and not stopped; without the lock,
+  // so that a reader that decodes what it read already asks at every step
+  // and gives up within one once the transfer stops or starts another file
+  // (a step that may write gigabytes of a highly compressed member would
+  // otherwise keep a Ctrl-C waiting).
+  bool live(std::uint64_t generation) const noexcept { return !stopped_ && generation_ == generation; }
   // True when the transfer finished `generation` with exactly `size` bytes.
   bool finished_with(std::uint64_t generation, std::uint64_t size);
 
@@ -89,16 +85,14 @@ class Feed {
   std::mutex m_;
   std::condition_variable cv_;
   std::shared_ptr<const tree::Fd> file_;
-  std::uint64_t generation_ = 0;
+  // written under the lock, read without it by live()
+  std::atomic<std::uint64_t> generation_{0};
   std::uint64_t committed_ = 0;
   std::uint64_t budget_ = 0;
   bool done_ = false;
-  bool stopped_ = false;
+  std::atomic<bool> stopped_{false};
   std::uint64_t attached_ = 0;  // the generation the reader took last
   std::uint64_t released_ = 0;  // the last one it is done with
-  // stopped_ and generation_, for live()
-  std::atomic<bool> stopped_now_{false};
-  std::atomic<std::uint64_t> generation_now_{0};
 };
 
 }  // namespace zelk::fetch

@@ -75,7 +75,7 @@ void Overlap::run(PyThreadState* state) {
     feed_->release(grant.generation);  // a transfer that starts over waits for this
     // a file withdrawn by a transfer that starts over is followed into the
     // next one, from its byte 0; any other failure ends the overlap
-    if (feed_->current(grant.generation)) break;
+    if (feed_->live(grant.generation)) break;
   }
   {
     std::lock_guard lock(m_);

@@ -302,7 +302,7 @@ struct Reader {
         }
         // what was read counts only if the transfer did not withdraw the
         // file meanwhile (it does so before it truncates or replaces it)
-        if (feed && ((got == 0 && want > 0) || !feed->current(grant.generation))) {
+        if (feed && ((got == 0 && want > 0) || !feed->live(grant.generation))) {
           status = Status::withdrawn;
           break;
         }
