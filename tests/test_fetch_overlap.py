@@ -219,7 +219,7 @@ deadline = time.monotonic() + 60
 while not any(n.endswith(".staging") for n in os.listdir({base!r})):
     assert time.monotonic() < deadline, "nothing was staged"
     time.sleep(0.01)
-time.sleep(0.2)
+time.sleep({linger})
 """
 
 
@@ -233,7 +233,9 @@ def test_the_interpreter_exits_cleanly_while_a_daemon_thread_fetches(backend, mo
     for k in range(8):
         base = tmp_path / f"base{k}"
         base.mkdir()
-        children.append(subprocess.Popen([sys.executable, "-c", EXIT_CHILD.format(base=str(base), url=url)],
+        # the exits come at different steps of the early extraction
+        script = EXIT_CHILD.format(base=str(base), url=url, linger=0.05 * k)
+        children.append(subprocess.Popen([sys.executable, "-c", script],
                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
     for child in children:
         out, err = child.communicate(timeout=scaled(120))

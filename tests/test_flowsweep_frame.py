@@ -1,5 +1,7 @@
 import inspect
 import logging
+import subprocess
+import sys
 import typing
 
 import pytest
@@ -86,3 +88,52 @@ def test_constructor_takes_keywords():
     by_keyword = M(redis_out_key="k", node_config={}, nodered_flow=2, redis_wrapper=1)
     assert vars(by_keyword) == {"redis_wrapper": 1, "nodered_flow": 2, "node_config": {}, "redis_out_key": "k",
                                 "_keys_cleared": False}
+
+
+EXIT_INSIDE_A_FINALIZER = """
+import gc, threading, time
+from zelk_sdk.redis import flowsweep
+
+inside = threading.Event()
+
+
+class LastWord:  # the result the module lets go of last; its finalizer lets the GIL go
+    def __del__(self):
+        inside.set()
+        time.sleep(0.5)
+
+
+class Wrapper:
+    def scan_keys(self, pattern):
+        return []
+
+    def delete_many(self, keys):
+        return LastWord()
+
+
+class Flow:
+    nodes = [{"id": "n1", "wires": []}]
+
+
+class SlowExit:  # cyclic garbage, collected at the exit: it keeps the exit busy past the wake-up
+    def __del__(self, sleep=time.sleep):
+        sleep(1.5)
+
+
+gc.disable()
+cycle = SlowExit()
+cycle.me = cycle
+del cycle
+manager = flowsweep.FlowsweepManager(Wrapper(), Flow(), {"id": "n1"}, "out")
+threading.Thread(target=manager.clear_stream_keys, daemon=True).start()
+assert inside.wait(10)
+"""
+
+
+def test_a_thread_ended_by_the_exit_inside_a_released_reference_ends_quietly():
+    # the interpreter ends a daemon thread that asks for the GIL during its
+    # exit by unwinding it; here that happens inside a finalizer that runs
+    # when the module lets go of a reference, where no unwinding may pass
+    # (it ended the process with std::terminate)
+    child = subprocess.run([sys.executable, "-c", EXIT_INSIDE_A_FINALIZER], capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr[-2000:]

@@ -150,29 +150,62 @@ cross_apt_setup() {
   return 0
 }
 
+# One binary package of this architecture from Debian $DEBIAN_SUITE, unpacked
+# into DIR (emptied first); its version goes to VERSION_FILE.
+cross_deb() {
+  local pkg=$1 dir=$2 version_file=$3
+  cross_apt_setup
+  local tmp=$CROSS/tmp-$pkg-$CROSS_DEB
+  rm -rf "$tmp" "$dir"
+  mkdir -p "$tmp" "$dir"
+  (cd "$tmp" && "${CROSS_APT[@]}" download "$pkg:$CROSS_DEB") >>"$CROSS/apt.log" 2>&1 ||
+    die "could not download $pkg:$CROSS_DEB; see $CROSS/apt.log"
+  local deb
+  deb=$(ls "$tmp"/"$pkg"_*.deb)
+  dpkg-deb -x "$deb" "$dir"
+  dpkg-deb -f "$deb" Version >"$version_file"
+  rm -rf "$tmp"
+}
+
 # The interpreter's headers of one architecture, from Debian's
 # libpython3.13-dev of that architecture: the architecture's own pyconfig.h
 # in place of Debian's wrapper that picks one by the compiler's target.
 cross_python_headers() {
   local dest=$CROSS_DIR/sysroot/python
   [ -f "$dest/version" ] && [ -f "$dest/include/python3.13/Python.h" ] && return 0
-  cross_apt_setup
-  local tmp=$CROSS/tmp-python-$CROSS_DEB
-  rm -rf "$tmp" "$dest"
-  mkdir -p "$tmp/x"
-  (cd "$tmp" && "${CROSS_APT[@]}" download "libpython3.13-dev:$CROSS_DEB") >>"$CROSS/apt.log" 2>&1 ||
-    die "could not download libpython3.13-dev:$CROSS_DEB; see $CROSS/apt.log"
-  local deb
-  deb=$(ls "$tmp"/libpython3.13-dev_*.deb)
-  dpkg-deb -x "$deb" "$tmp/x"
+  local x=$CROSS/tmp-python-x
+  rm -rf "$dest"
+  cross_deb libpython3.13-dev "$x" "$CROSS/tmp-python-version"
   local triplet
-  triplet=$(cd "$tmp/x/usr/include" && ls -d ./*-linux-gnu*/python3.13 | cut -d/ -f2)
-  [ -f "$tmp/x/usr/include/$triplet/python3.13/pyconfig.h" ] || die "no pyconfig.h in $deb"
+  triplet=$(cd "$x/usr/include" && ls -d ./*-linux-gnu*/python3.13 | cut -d/ -f2)
+  [ -f "$x/usr/include/$triplet/python3.13/pyconfig.h" ] || die "no pyconfig.h in libpython3.13-dev:$CROSS_DEB"
   mkdir -p "$dest/include"
-  cp -r "$tmp/x/usr/include/python3.13" "$dest/include/"
-  cp -f "$tmp/x/usr/include/$triplet/python3.13/pyconfig.h" "$dest/include/python3.13/pyconfig.h"
-  dpkg-deb -f "$deb" Version >"$dest/version"
-  rm -rf "$tmp"
+  cp -r "$x/usr/include/python3.13" "$dest/include/"
+  cp -f "$x/usr/include/$triplet/python3.13/pyconfig.h" "$dest/include/python3.13/pyconfig.h"
+  mv "$CROSS/tmp-python-version" "$dest/version"
+  rm -rf "$x"
+}
+
+# The unwinder that the modules link against: the system's libgcc_s.so.1, as
+# Debian's libgcc-s1 of the architecture has it (only its name and symbol
+# versions go into a module). zig would link its own unwinder into each module
+# instead, and the C library ends a thread (pthread_exit, which the
+# interpreter calls for a daemon thread that asks for the GIL while it exits;
+# pthread_cancel) by unwinding it with libgcc_s: the module's C++ runtime,
+# handed the frames of another unwinder, jumped to a wild address.
+cross_unwinder() {
+  local dest=$CROSS_DIR/sysroot/unwind
+  [ -f "$dest/version" ] && [ -f "$dest/libgcc_s.so.1" ] && return 0
+  local x=$CROSS/tmp-unwind-x
+  rm -rf "$dest"
+  cross_deb libgcc-s1 "$x" "$CROSS/tmp-unwind-version"
+  local lib
+  lib=$(find "$x" -name libgcc_s.so.1 | head -n 1)
+  [ -n "$lib" ] || die "no libgcc_s.so.1 in libgcc-s1:$CROSS_DEB"
+  mkdir -p "$dest"
+  cp "$(readlink -f "$lib")" "$dest/libgcc_s.so.1"
+  mv "$CROSS/tmp-unwind-version" "$dest/version"
+  rm -rf "$x"
 }
 
 # Debian's source package of xz-utils, unpacked with its patches once.
@@ -240,6 +273,7 @@ cross_prepare() {
   [ -n "${ZIG:-}" ] || cross_zig
   cross_toolchain
   cross_python_headers
+  cross_unwinder
   cross_liblzma
 }
 
@@ -249,6 +283,8 @@ cross_inputs() {
     cross_arch "$a"
     [ -f "$CROSS_DIR/sysroot/python/version" ] || continue
     v+=("libpython3.13-dev:$CROSS_DEB $(cat "$CROSS_DIR/sysroot/python/version")")
+    [ -f "$CROSS_DIR/sysroot/unwind/version" ] &&
+      v+=("libgcc-s1:$CROSS_DEB $(cat "$CROSS_DIR/sysroot/unwind/version")")
   done
   local IFS=,
   echo "ziglang $ZIGLANG_VERSION (glibc $GLIBC_FLOOR targets); xz-utils $XZ_VERSION (Debian source); ${v[*]}" |
@@ -270,6 +306,7 @@ cross_wheel() {
   local defines="ZELK_CROSS_SOABI=$CROSS_SOABI"
   defines+=";Python_INCLUDE_DIR=$py_inc;Python3_INCLUDE_DIR=$py_inc;PYTHON_INCLUDE_DIR=$py_inc"
   defines+=";LIBLZMA_INCLUDE_DIR=$lz/include;LIBLZMA_LIBRARY=$lz/lib/liblzma.a"
+  defines+=";ZELK_UNWINDER=$CROSS_DIR/sysroot/unwind/libgcc_s.so.1"
   SKBUILD_CMAKE_TOOLCHAIN_FILE="$CROSS_DIR/toolchain.cmake" \
     SKBUILD_CMAKE_DEFINE="$defines" \
     SKBUILD_BUILD_DIR="$build" \

@@ -1,5 +1,7 @@
 #include "handle.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdarg>
 
@@ -13,6 +15,14 @@ PyErr::PyErr() : exc_(Ref::steal_or_null(PyErr_GetRaisedException())) {
 }
 
 void throw_error() { throw PyErr(); }
+
+void park_for_exit() noexcept {
+  for (;;) pause();
+}
+
+void release_last(PyObject* p) noexcept {
+  exit_barrier([p] { Py_DECREF(p); });
+}
 
 void raise(PyObject* type, const char* message) {
   PyErr_SetString(type, message);

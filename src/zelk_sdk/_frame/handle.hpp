@@ -26,6 +26,27 @@ namespace zelk {
 // exiting process.
 inline bool unwound_at_exit() noexcept { return PyThreadState_GetUnchecked() == nullptr && Py_IsFinalizing(); }
 
+// Where that unwinding cannot pass (a destructor: it would end the process
+// with std::terminate), the thread waits for the process's end instead. It
+// holds no GIL then; the exiting process ends it.
+[[noreturn]] void park_for_exit() noexcept;
+
+// Runs `f`, which asks for the GIL again or lets go of a last reference (a
+// finalizer may let the GIL go and ask for it back: a file or a socket
+// closed), from a destructor: a thread that the interpreter ends meanwhile is
+// parked (park_for_exit) instead of unwound.
+template <class F>
+void exit_barrier(F&& f) noexcept {
+  try {
+    f();
+  } catch (...) {
+    park_for_exit();
+  }
+}
+
+// Py_DECREF of a reference that may be the last (exit_barrier).
+void release_last(PyObject* p) noexcept;
+
 // An owning reference to a Python object (or to nothing).
 class Ref {
  public:
@@ -34,7 +55,12 @@ class Ref {
   Ref(const Ref& o) noexcept : p_(Py_XNewRef(o.p_)) {}
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   ~Ref() {
-    if (p_ != nullptr && !unwound_at_exit()) Py_DECREF(p_);
+    if (p_ == nullptr || unwound_at_exit()) return;
+    if (Py_REFCNT(p_) > 1) {
+      Py_DECREF(p_);  // not the last: no finalizer runs
+    } else {
+      release_last(p_);
+    }
   }
 
   Ref& operator=(Ref o) noexcept {
@@ -116,7 +142,7 @@ class Handling {
     PyErr_SetHandledException(e.value());
   }
   ~Handling() {
-    if (!unwound_at_exit()) PyErr_SetHandledException(prev_.get());
+    if (!unwound_at_exit()) exit_barrier([this] { PyErr_SetHandledException(prev_.get()); });
   }
   Handling(const Handling&) = delete;
   Handling& operator=(const Handling&) = delete;

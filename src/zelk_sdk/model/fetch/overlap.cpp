@@ -38,9 +38,9 @@ Overlap::Overlap(Ctx& c, const scratch::BaseDir& base, PyObject* archive_path, P
   }
 }
 
-Overlap::~Overlap() noexcept(false) {  // see run()
+Overlap::~Overlap() {
   feed_->stop();
-  end_thread();
+  exit_barrier([this] { end_thread(); });
   staging_.reset();
 }
 

@@ -33,7 +33,7 @@ class Overlap {
   Overlap(const Overlap&) = delete;
   Overlap& operator=(const Overlap&) = delete;
   // Stops the feed, waits for the thread and removes the staging directory.
-  ~Overlap() noexcept(false);
+  ~Overlap();
 
   // The feed for the transfer; nullptr where no thread could be started.
   Feed* feed() noexcept { return thread_.joinable() ? feed_.get() : nullptr; }

@@ -219,7 +219,7 @@ Staging::Staging(const BaseDir& base) : base_(base) {
   lock_fd_ = std::move(fd);
 }
 
-Staging::~Staging() noexcept(false) {  // see unwound_at_exit()
+Staging::~Staging() {
   if (!lock_fd_) return;
   auto remove = [&] {
     tree::remove_children(lock_fd_.get());
@@ -230,9 +230,11 @@ Staging::~Staging() noexcept(false) {  // see unwound_at_exit()
     remove();
     return;
   }
-  Py_BEGIN_ALLOW_THREADS;
-  remove();
-  Py_END_ALLOW_THREADS;
+  exit_barrier([&] {
+    Py_BEGIN_ALLOW_THREADS;
+    remove();
+    Py_END_ALLOW_THREADS;
+  });
 }
 
 Ref Staging::path() const { return decode_path(base_.path() + "/" + name_); }

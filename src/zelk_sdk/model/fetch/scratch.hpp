@@ -157,7 +157,7 @@ class Staging {
   explicit Staging(const BaseDir& base);
   Staging(const Staging&) = delete;
   Staging& operator=(const Staging&) = delete;
-  ~Staging() noexcept(false);
+  ~Staging();
 
   // The staging directory as a str path (for what is handed to an extractor
   // by path, and for texts).
