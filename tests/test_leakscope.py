@@ -248,11 +248,18 @@ def test_repeated_debug_passes_hold_on_to_nothing():
     m = Manager(limit=5, logger=RecordingLogger(keep=False), debug=True)
     for _ in range(3):
         m.leakscope_check()
-    settled, _ = tracemalloc.get_traced_memory()
-    for _ in range(15):
-        m.leakscope_check()
-    grown = tracemalloc.get_traced_memory()[0] - settled
-    assert grown < 64 * 1024, f"{grown} bytes more traced after 15 passes"
+    # tracemalloc counts every thread's blocks, and a thread that an earlier
+    # test left (a server's) may allocate meanwhile: a count over the bound is
+    # taken once more, and the smaller one judged; a leak grows in both
+    growths = []
+    for _ in range(2):
+        settled, _ = tracemalloc.get_traced_memory()
+        for _ in range(15):
+            m.leakscope_check()
+        growths.append(tracemalloc.get_traced_memory()[0] - settled)
+        if growths[-1] < 64 * 1024:
+            break
+    assert min(growths) < 64 * 1024, f"{growths} bytes more traced after 15 passes"
     gone = [weakref.ref(m), weakref.ref(m._first_tm_snapshot), weakref.ref(m._last_tm_snapshot)]
     del m
     gc.collect()
