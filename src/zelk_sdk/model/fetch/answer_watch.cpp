@@ -123,9 +123,12 @@ int AnswerWatch::hook(const char* event, PyObject* args, void*) noexcept {
   AnswerWatch* watch = current;
   if (watch == nullptr || std::strcmp(event, "socket.connect") != 0) return 0;
   if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args) < 1) return 0;
-  Ref fd = Ref::steal_or_null(PyObject_CallMethodNoArgs(PyTuple_GET_ITEM(args, 0), watch->fileno_));
-  const long v = fd && PyLong_Check(fd.get()) ? PyLong_AsLong(fd) : -1;
-  if (PyErr_Occurred()) PyErr_Clear();
+  long v = -1;
+  exit_barrier([&] {  // a socket class's own fileno() may let the GIL go
+    Ref fd = Ref::steal_or_null(PyObject_CallMethodNoArgs(PyTuple_GET_ITEM(args, 0), watch->fileno_));
+    v = fd && PyLong_Check(fd.get()) ? PyLong_AsLong(fd) : -1;
+    if (PyErr_Occurred()) PyErr_Clear();
+  });
   if (v >= 0 && v <= INT_MAX) watch->connected(static_cast<int>(v));
   return 0;
 }
