@@ -89,6 +89,50 @@ def test_two_processes_of_four_threads_fetch_one_model(tmp_path, backend):
     assert sorted(os.listdir(base)) == ["m"]  # no archive, no scratch entry left
 
 
+FORKED_DURING_A_REQUEST = r"""
+import os, sys, threading, time
+from zelk_sdk.model import fetch
+
+base, slow, fast = sys.argv[1:4]
+fetch.BASE_MODEL_DIR = base
+fetch.DOWNLOAD_MODEL_TIMEOUT = 2  # the answer's limit: the headers come after 1 s
+result = []
+parent = threading.Thread(target=lambda: result.append(fetch.download_url(slow)))
+parent.start()
+time.sleep(0.5)  # while the parent's request waits for its headers
+pid = os.fork()
+if pid == 0:
+    fetch.BASE_MODEL_DIR = base + "-child"
+    os.mkdir(fetch.BASE_MODEL_DIR)
+    fetch.download_url(fast)  # the child's own request, with its own watch
+    time.sleep(3)  # past the limit the parent's request had
+    os._exit(0)
+parent.join()
+os.waitpid(pid, 0)
+print(result[0])
+"""
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_a_child_of_fork_leaves_its_parent_s_requests_alone(tmp_path, backend):
+    # the socket of a request in flight is the child's too: the child's watch
+    # of answers shut it down once the parent's request had waited as long as
+    # its limit allows, though its answer had long come
+    files = {f"m/part{i}.bin": os.urandom(65536) for i in range(40)}
+    members = [("m", "dir")] + list(files.items())
+    data = tarfile_xz(members)
+    slow = backend.serve("m.tar.xz", data, headers_delay=1.0, drip_after=0, drip_bytes=len(data) // 50,
+                         drip_seconds=0.06)
+    fast = backend.serve("f.tar.xz", tarfile_xz([("f", "dir"), ("f/a", b"a")]))
+    base = tmp_path / "models"
+    base.mkdir()
+    done = subprocess.run([sys.executable, "-c", FORKED_DURING_A_REQUEST, str(base), slow, fast],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == str(base / "m"), done.stderr[-2000:]
+    assert tree(base / "m") == {k[2:]: v for k, v in files.items()}
+
+
 @pytest.fixture
 def tracing_off():
     tracemalloc.stop()

@@ -183,7 +183,7 @@ def test_a_failed_transfer_publishes_nothing_and_leaves_no_staging(fetch, fetch_
 
 
 SUBINTERPRETER = """
-import _interpreters
+import _interpreters, os, threading, time
 interp = _interpreters.create()  # isolated, with a lock of its own
 err = _interpreters.run_string(interp, '''if True:
     from zelk_sdk.model import fetch
@@ -192,17 +192,33 @@ err = _interpreters.run_string(interp, '''if True:
 ''')
 assert err is None, err
 _interpreters.destroy(interp)
+# the interpreter's exit, while a daemon thread fetches in a subinterpreter
+stuck = _interpreters.create()
+threading.Thread(target=_interpreters.exec, daemon=True, args=(stuck, '''if True:
+    from zelk_sdk.model import fetch
+    fetch.BASE_MODEL_DIR = {stuck_base!r}
+    fetch.download_url({stuck_url!r})
+''')).start()
+while not os.listdir({stuck_base!r}):
+    time.sleep(0.01)
+time.sleep(0.3)
 """
 
 
-def test_a_subinterpreter_with_a_lock_of_its_own_extracts_in_its_own_interpreter(backend, model_env):
-    # the extraction thread must run in the caller's interpreter: the main
-    # interpreter's lock guards none of the subinterpreter's objects
+def test_a_subinterpreter_with_a_lock_of_its_own_fetches_and_exits_cleanly(backend, model_env, tmp_path):
+    # a subinterpreter extracts after the transfer, on the caller's thread: the
+    # interpreter's exit ends a subinterpreter that has a thread state besides
+    # the one running in it with a fatal error (it did in half of the exits of
+    # a daemon thread's fetch there)
     files = model_files(6)
     data = xz_blocks(raw_tar("m", files))
     url = backend.serve("m.tar.xz", data, etag='"v1"', stall_after=len(data) // 2, stall_seconds=scaled(0.5))
+    stuck_url = backend.serve("s.tar.xz", data, etag='"v2"', stall_after=len(data) // 2, stall_seconds=scaled(30))
     model_env.mkdir()
-    script = SUBINTERPRETER.format(base=str(model_env), url=url, model=str(model_env / "m"))
+    stuck_base = tmp_path / "stuck"
+    stuck_base.mkdir()
+    script = SUBINTERPRETER.format(base=str(model_env), url=url, model=str(model_env / "m"),
+                                  stuck_base=str(stuck_base), stuck_url=stuck_url)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=scaled(120))
     assert done.returncode == 0, done.stderr[-2000:]
     assert tree(model_env / "m") == files

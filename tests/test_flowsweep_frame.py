@@ -97,22 +97,29 @@ from zelk_sdk.redis import flowsweep
 inside = threading.Event()
 
 
-class LastWord:  # the result the module lets go of last; its finalizer lets the GIL go
+class LastWord(str):  # what the module lets go of last; its finalizer lets the GIL go
     def __del__(self):
         inside.set()
         time.sleep(0.5)
 
 
+class Failure(Exception):
+    def __str__(self):
+        return LastWord("scan failed")  # logged, and let go of, while the module handles the error
+
+
 class Wrapper:
     def scan_keys(self, pattern):
+        if {in_handler!r}:
+            raise Failure()
         return []
 
     def delete_many(self, keys):
-        return LastWord()
+        return LastWord("1")
 
 
 class Flow:
-    nodes = [{"id": "n1", "wires": []}]
+    nodes = [{{"id": "n1", "wires": []}}]
 
 
 class SlowExit:  # cyclic garbage, collected at the exit: it keeps the exit busy past the wake-up
@@ -124,16 +131,19 @@ gc.disable()
 cycle = SlowExit()
 cycle.me = cycle
 del cycle
-manager = flowsweep.FlowsweepManager(Wrapper(), Flow(), {"id": "n1"}, "out")
+manager = flowsweep.FlowsweepManager(Wrapper(), Flow(), {{"id": "n1"}}, "out")
 threading.Thread(target=manager.clear_stream_keys, daemon=True).start()
 assert inside.wait(10)
 """
 
 
-def test_a_thread_ended_by_the_exit_inside_a_released_reference_ends_quietly():
+@pytest.mark.parametrize("in_handler", [False, True], ids=["result", "while handling an error"])
+def test_a_thread_ended_by_the_exit_inside_a_released_reference_ends_quietly(in_handler):
     # the interpreter ends a daemon thread that asks for the GIL during its
     # exit by unwinding it; here that happens inside a finalizer that runs
-    # when the module lets go of a reference, where no unwinding may pass
-    # (it ended the process with std::terminate)
-    child = subprocess.run([sys.executable, "-c", EXIT_INSIDE_A_FINALIZER], capture_output=True, text=True, timeout=60)
+    # when the module lets go of a reference, where no unwinding may pass (a
+    # destructor) or be caught (a handler of another exception): either ended
+    # the process with std::terminate
+    script = EXIT_INSIDE_A_FINALIZER.format(in_handler=in_handler)
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert child.returncode == 0, child.stderr[-2000:]

@@ -20,6 +20,17 @@ void park_for_exit() noexcept {
   for (;;) pause();
 }
 
+[[gnu::noinline]] void exit_barrier_call(void (*fn)(void*), void* arg) {
+  struct Parker {
+    bool returned = false;
+    ~Parker() {
+      if (!returned) park_for_exit();
+    }
+  } parker;
+  fn(arg);
+  parker.returned = true;
+}
+
 void release_last(PyObject* p) noexcept {
   exit_barrier([p] { Py_DECREF(p); });
 }

@@ -31,17 +31,18 @@ inline bool unwound_at_exit() noexcept { return PyThreadState_GetUnchecked() == 
 // holds no GIL then; the exiting process ends it.
 [[noreturn]] void park_for_exit() noexcept;
 
-// Runs `f`, which asks for the GIL again or lets go of a last reference (a
-// finalizer may let the GIL go and ask for it back: a file or a socket
-// closed), from a destructor: a thread that the interpreter ends meanwhile is
-// parked (park_for_exit) instead of unwound.
+// Runs `fn(arg)`, which asks for the GIL again or lets go of a last
+// reference (a finalizer may let the GIL go and ask for it back: a file or a
+// socket closed), from a destructor or an exception handler: a thread that
+// the interpreter ends meanwhile is parked (park_for_exit) instead of
+// unwound. A cleanup of this function's own frame (never inlined) stops the
+// unwinding before any frame of its caller sees it; a handler could not take
+// it while another exception is being handled (std::terminate).
+void exit_barrier_call(void (*fn)(void*), void* arg);
+
 template <class F>
-void exit_barrier(F&& f) noexcept {
-  try {
-    f();
-  } catch (...) {
-    park_for_exit();
-  }
+void exit_barrier(F&& f) {
+  exit_barrier_call([](void* p) { (*static_cast<std::remove_reference_t<F>*>(p))(); }, &f);
 }
 
 // Py_DECREF of a reference that may be the last (exit_barrier).

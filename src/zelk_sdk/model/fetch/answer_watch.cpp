@@ -15,6 +15,8 @@
 #include <system_error>
 #include <thread>
 
+#include "per_process.hpp"
+
 namespace zelk::fetch {
 namespace {
 
@@ -25,20 +27,17 @@ thread_local AnswerWatch* current = nullptr;
 
 // One thread of the process keeps every watch's time: a thread a request
 // would cost more than the request on a small device (and user-mode
-// emulation keeps some of each thread's memory for good). Made on first
-// use, never destroyed (it may still wait when the process exits); a child
-// of fork() makes its own.
+// emulation keeps some of each thread's memory for good). One per process
+// (of_this_process): a child of fork() must not shut down the sockets of
+// the watches its parent had running, which it shares.
 struct Keeper {
   std::mutex mutex;
   std::condition_variable wake;
   std::set<AnswerWatch*> watches;  // those whose time runs
-  pid_t pid = 0;                   // the process whose thread runs
+  bool running = false;            // its thread was made
 };
 
-Keeper& keeper() {
-  static Keeper* const k = new Keeper;
-  return *k;
-}
+Keeper& keeper() { return of_this_process<Keeper>(); }
 
 }  // namespace
 
@@ -82,10 +81,10 @@ void AnswerWatch::connected(int fd) noexcept {
   socket_ = std::move(own);
   if (k.watches.count(this) != 0) return;
   until_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds_));
-  if (k.pid != getpid()) {
+  if (!k.running) {
     try {
       std::thread(run).detach();
-      k.pid = getpid();
+      k.running = true;
     } catch (const std::system_error&) {
       return;  // no thread to be had: the request goes on under the client's time-out
     }

@@ -92,13 +92,17 @@ bool own_extraction(Ctx& c) {
 // download_file(cloud_url=cloud_url, local_file=tar_xz_file), looked up now;
 // the module's own makes its files through the base directory's descriptor.
 // While the extraction is the module's own too, the archive is extracted into
-// a staging directory as it arrives (`overlap`, see overlap.hpp).
+// a staging directory as it arrives (`overlap`, see overlap.hpp); not in a
+// subinterpreter: the interpreter's exit ends a subinterpreter that still
+// has a thread state besides the caller's with a fatal error, and a daemon
+// thread's fetch there would leave the extraction's.
 Ref download(Ctx& c, const scratch::BaseDir& base, const std::string& name, PyObject* cloud_url, PyObject* tar_xz_file,
              std::optional<Overlap>& overlap, const std::string& model) {
   Ref downloader = c.global(n::download_file);
   const scratch::Place place{base.fd(), 0, base.path(), name};
   Feed* feed = nullptr;
-  if (is_function_of(downloader, c.module(), kDownloadFile) && own_extraction(c)) {
+  if (is_function_of(downloader, c.module(), kDownloadFile) && own_extraction(c) &&
+      PyInterpreterState_Get() == PyInterpreterState_Main()) {
     overlap.emplace(c, base, tar_xz_file, c.global(n::safe_extract), model);
     feed = overlap->feed();
   }

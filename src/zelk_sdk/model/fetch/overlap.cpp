@@ -4,16 +4,72 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <deque>
+#include <functional>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "archive.hpp"
 #include "extract.hpp"
+#include "per_process.hpp"
 #include "tar_header.hpp"
 #include "tree_writer.hpp"
 #include "xz_reader.hpp"
 
 namespace zelk::fetch {
+namespace {
+
+// The threads that extract while a transfer runs: one is made when none is
+// idle, and kept a while for the next fetch. User-mode emulation keeps part
+// of every thread's memory for good (about 170 KiB), and a device saves the
+// thread's start. One set per process (of_this_process).
+class Workers {
+ public:
+  // Runs `job` on a worker; false where no thread could be had.
+  bool run(std::function<void()> job) {
+    std::lock_guard lock(m_);
+    jobs_.push_back(std::move(job));
+    if (jobs_.size() <= idle_) {
+      wake_.notify_one();
+      return true;
+    }
+    try {
+      std::thread([this] { work(); }).detach();
+    } catch (const std::system_error&) {
+      jobs_.pop_back();
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::chrono::seconds kIdle{60};
+
+  // Not noexcept: a job that the interpreter ends at its exit unwinds
+  // through here, and the thread ends.
+  void work() {
+    std::unique_lock lock(m_);
+    for (;;) {
+      ++idle_;
+      const bool given = wake_.wait_for(lock, kIdle, [this] { return !jobs_.empty(); });
+      --idle_;
+      if (!given) return;
+      std::function<void()> job = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      job();
+      lock.lock();
+    }
+  }
+
+  std::mutex m_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  std::size_t idle_ = 0;
+};
+
+}  // namespace
 
 Overlap::Overlap(Ctx& c, const scratch::BaseDir& base, PyObject* archive_path, PyObject* extractor, std::string model)
     : c_(c),
@@ -31,8 +87,11 @@ Overlap::Overlap(Ctx& c, const scratch::BaseDir& base, PyObject* archive_path, P
     return;  // no thread: the archive is extracted once it is on disk
   }
   try {
-    thread_ = std::thread([this, state] { run(state); });
-  } catch (const std::system_error&) {
+    started_ = of_this_process<Workers>().run([this, state] { run(state); });
+  } catch (const std::bad_alloc&) {
+    started_ = false;
+  }
+  if (!started_) {
     PyThreadState_Clear(state);
     PyThreadState_Delete(state);
   }
@@ -45,13 +104,17 @@ Overlap::~Overlap() {
 }
 
 void Overlap::end_thread() {
-  if (!thread_.joinable()) return;
+  if (!started_) return;
+  auto ended = [this] {
+    std::unique_lock lock(m_);
+    cv_.wait(lock, [this] { return ended_; });
+  };
   if (unwound_at_exit()) {  // there is no GIL to release
-    thread_.join();
+    ended();
     return;
   }
   Py_BEGIN_ALLOW_THREADS;
-  thread_.join();
+  ended();
   Py_END_ALLOW_THREADS;
 }
 
@@ -77,13 +140,13 @@ void Overlap::run(PyThreadState* state) {
     // next one, from its byte 0; any other failure ends the overlap
     if (feed_->live(grant.generation)) break;
   }
-  {
-    std::lock_guard lock(m_);
-    ended_ = true;
-  }
-  cv_.notify_all();
   PyThreadState_Clear(state);
   PyThreadState_DeleteCurrent();
+  // the last touch of this object: the caller may destroy it once it sees
+  // the end
+  std::lock_guard lock(m_);
+  ended_ = true;
+  cv_.notify_all();
 }
 
 // The extraction of one generation of the transfer's file, with the checks of
@@ -119,7 +182,7 @@ bool Overlap::extract(const Feed::Grant& grant) {
 }
 
 scratch::Staging* Overlap::result(const std::string& archive_name, std::vector<std::string>& strays) {
-  if (!thread_.joinable()) return nullptr;  // none could be started
+  if (!started_) return nullptr;  // none could be started
   for (;;) {
     bool ended;
     Py_BEGIN_ALLOW_THREADS;

@@ -1,5 +1,6 @@
 // The extraction of an archive while its transfer runs (download_url's own
-// path only): a thread of its own reads the file the transfer writes, through
+// path only): a worker thread (kept for the next fetch) reads the file the
+// transfer writes, through
 // the module's xz reader over a Feed, and extracts it into a private staging
 // directory with the same checks as the extraction of a file on disk. Nothing
 // leaves the staging directory here: download_url publishes it, after the
@@ -15,7 +16,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common.hpp"
@@ -27,16 +27,16 @@ namespace zelk::fetch {
 class Overlap {
  public:
   // `archive_path` names the archive in texts; `extractor` is the module's
-  // own _safe_extract; `model` the model directory's name. The thread starts
-  // at once and waits for the transfer's first file.
+  // own _safe_extract; `model` the model directory's name. The extraction starts
+  // at once, on a worker, and waits for the transfer's first file.
   Overlap(Ctx& c, const scratch::BaseDir& base, PyObject* archive_path, PyObject* extractor, std::string model);
   Overlap(const Overlap&) = delete;
   Overlap& operator=(const Overlap&) = delete;
-  // Stops the feed, waits for the thread and removes the staging directory.
+  // Stops the feed, waits for the extraction and removes the staging directory.
   ~Overlap();
 
   // The feed for the transfer; nullptr where no thread could be started.
-  Feed* feed() noexcept { return thread_.joinable() ? feed_.get() : nullptr; }
+  Feed* feed() noexcept { return started_ ? feed_.get() : nullptr; }
 
   // Once the transfer has returned true: waits for the extraction (without
   // the interpreter's lock; signals are handled) and returns its staging
@@ -64,7 +64,7 @@ class Overlap {
   std::mutex m_;
   std::condition_variable cv_;
   bool ended_ = false;
-  std::thread thread_;
+  bool started_ = false;  // a worker runs run(), until `ended_`
 };
 
 }  // namespace zelk::fetch
