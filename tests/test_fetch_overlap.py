@@ -258,6 +258,36 @@ def test_the_interpreter_exits_cleanly_while_a_daemon_thread_fetches(backend, mo
         assert child.returncode == 0, err[-2000:]
 
 
+FETCH_AT_EXIT = """
+import gc
+from zelk_sdk.model import fetch
+fetch.BASE_MODEL_DIR = {base!r}
+
+
+class Late:  # cyclic garbage: the interpreter's exit collects it
+    def __del__(self, download_url=fetch.download_url):
+        download_url({url!r})
+
+
+late = Late()
+late.me = late
+gc.disable()
+del late
+"""
+
+
+def test_a_fetch_from_a_finalizer_of_the_exit_ends(backend, model_env, tmp_path):
+    # the early extraction's thread cannot take the GIL while the interpreter
+    # exits, and is ended: the fetch must still learn that it ended (it waited
+    # for ever)
+    data = xz_blocks(raw_tar("m", model_files(8)))
+    url = backend.serve("m.tar.xz", data, etag='"v1"')
+    model_env.mkdir()
+    child = subprocess.run([sys.executable, "-c", FETCH_AT_EXIT.format(base=str(model_env), url=url)],
+                           capture_output=True, text=True, timeout=scaled(60))
+    assert child.returncode == 0, child.stderr[-2000:]
+
+
 
 class RecordingOs:
     """The os module, with an os.path whose calls record their thread."""

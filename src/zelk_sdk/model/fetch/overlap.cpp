@@ -121,6 +121,17 @@ void Overlap::end_thread() {
 // Not noexcept: the interpreter ends this thread by unwinding it where it
 // asks for the GIL during the interpreter's exit.
 void Overlap::run(PyThreadState* state) {
+  // The end is marked last, and also when the interpreter's exit unwinds
+  // this job (its thread state is gone with the interpreter then): the
+  // caller waits for the mark, and may destroy this object once it sees it.
+  struct EndMark {
+    Overlap& o;
+    ~EndMark() {
+      std::lock_guard lock(o.m_);
+      o.ended_ = true;
+      o.cv_.notify_all();
+    }
+  } end_mark{*this};
   PyEval_RestoreThread(state);
   for (;;) {
     Feed::Grant grant;
@@ -142,11 +153,6 @@ void Overlap::run(PyThreadState* state) {
   }
   PyThreadState_Clear(state);
   PyThreadState_DeleteCurrent();
-  // the last touch of this object: the caller may destroy it once it sees
-  // the end
-  std::lock_guard lock(m_);
-  ended_ = true;
-  cv_.notify_all();
 }
 
 // The extraction of one generation of the transfer's file, with the checks of
