@@ -95,14 +95,16 @@ bool own_extraction(Ctx& c) {
 // a staging directory as it arrives (`overlap`, see overlap.hpp); not in a
 // subinterpreter: the interpreter's exit ends a subinterpreter that still
 // has a thread state besides the caller's with a fatal error, and a daemon
-// thread's fetch there would leave the extraction's.
+// thread's fetch there would leave the extraction's. Nor while the
+// interpreter exits (a fetch from a finalizer it runs): a thread that asks
+// for the GIL then is ended.
 Ref download(Ctx& c, const scratch::BaseDir& base, const std::string& name, PyObject* cloud_url, PyObject* tar_xz_file,
              std::optional<Overlap>& overlap, const std::string& model) {
   Ref downloader = c.global(n::download_file);
   const scratch::Place place{base.fd(), 0, base.path(), name};
   Feed* feed = nullptr;
   if (is_function_of(downloader, c.module(), kDownloadFile) && own_extraction(c) &&
-      PyInterpreterState_Get() == PyInterpreterState_Main()) {
+      PyInterpreterState_Get() == PyInterpreterState_Main() && !Py_IsFinalizing()) {
     overlap.emplace(c, base, tar_xz_file, c.global(n::safe_extract), model);
     feed = overlap->feed();
   }
