@@ -99,11 +99,11 @@ Overlap::Overlap(Ctx& c, const scratch::BaseDir& base, PyObject* archive_path, P
 
 Overlap::~Overlap() {
   feed_->stop();
-  exit_barrier([this] { end_thread(); });
+  exit_barrier([this] { wait_for_end(); });
   staging_.reset();
 }
 
-void Overlap::end_thread() {
+void Overlap::wait_for_end() {
   if (!started_) return;
   auto ended = [this] {
     std::unique_lock lock(m_);
@@ -200,7 +200,6 @@ scratch::Staging* Overlap::result(const std::string& archive_name, std::vector<s
     if (ended) break;
     if (PyErr_CheckSignals() < 0) throw_error();
   }
-  end_thread();
   // what was extracted must be the archive now on disk: the same file,
   // finished by the transfer at the size that the extraction read to its end
   struct stat named, read;

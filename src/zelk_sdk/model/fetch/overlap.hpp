@@ -48,7 +48,7 @@ class Overlap {
  private:
   void run(PyThreadState* state);
   bool extract(const Feed::Grant& grant);
-  void end_thread();
+  void wait_for_end();
 
   Ctx& c_;
   const scratch::BaseDir& base_;
